@@ -1,0 +1,133 @@
+#include "sim/ati/ati_state.h"
+
+#include <vector>
+
+namespace ati_stand_in {
+namespace {
+
+const char kStateKey[] = "Software\\XVSim\\ATI";
+
+// An open key of the stand-in's state, closed on every way out.
+class StateKey {
+ public:
+  StateKey() {
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kStateKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                        &key_, nullptr) != ERROR_SUCCESS) {
+      key_ = nullptr;
+    }
+  }
+  ~StateKey() {
+    if (key_ != nullptr) RegCloseKey(key_);
+  }
+  StateKey(const StateKey&) = delete;
+  StateKey& operator=(const StateKey&) = delete;
+  HKEY get() const { return key_; }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+}  // namespace
+
+DWORD read_number(const std::string& name, DWORD fallback) {
+  StateKey key;
+  DWORD value = 0;
+  DWORD size = sizeof value;
+  DWORD type = 0;
+  if (key.get() == nullptr ||
+      RegQueryValueExA(key.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                       &size) != ERROR_SUCCESS ||
+      type != REG_DWORD) {
+    return fallback;
+  }
+  return value;
+}
+
+void write_number(const std::string& name, DWORD value) {
+  StateKey key;
+  if (key.get() == nullptr) return;
+  RegSetValueExA(key.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                 sizeof value);
+}
+
+std::string read_text(const std::string& name, const std::string& fallback) {
+  StateKey key;
+  char value[1024];
+  DWORD size = sizeof value - 1;
+  DWORD type = 0;
+  if (key.get() == nullptr ||
+      RegQueryValueExA(key.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(value),
+                       &size) != ERROR_SUCCESS ||
+      type != REG_SZ) {
+    return fallback;
+  }
+  value[size] = '\0';
+  return value;
+}
+
+void write_text(const std::string& name, const std::string& value) {
+  StateKey key;
+  if (key.get() == nullptr) return;
+  RegSetValueExA(key.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                 static_cast<DWORD>(value.size() + 1));
+}
+
+void reset_state() {
+  {
+    StateKey key;
+    if (key.get() != nullptr) {
+      std::vector<std::string> names;
+      char name[256];
+      DWORD length = sizeof name;
+      for (DWORD i = 0; RegEnumValueA(key.get(), i, name, &length, nullptr, nullptr, nullptr,
+                                      nullptr) == ERROR_SUCCESS;
+           ++i, length = sizeof name) {
+        names.push_back(name);
+      }
+      for (const std::string& value : names) RegDeleteValueA(key.get(), value.c_str());
+    }
+  }
+  DeleteFileA(call_log_path().c_str());
+}
+
+bool call_fails(const std::string& function, DWORD* result) {
+  const DWORD calls = read_number("Calls" + function, 0) + 1;
+  write_number("Calls" + function, calls);
+  const DWORD failure = read_number("Fail" + function, 0);
+  if (failure == 0 || calls <= read_number("FailAfter" + function, 0)) return false;
+  *result = failure;
+  return true;
+}
+
+std::string call_log_path() {
+  char folder[MAX_PATH + 1];
+  const UINT length = GetWindowsDirectoryA(folder, sizeof folder);
+  if (length == 0 || length >= sizeof folder) return "xvsim-ati-calls.log";
+  return std::string(folder, length) + "\\xvsim-ati-calls.log";
+}
+
+void append_call_log(const std::string& line) {
+  HANDLE file = CreateFileA(call_log_path().c_str(), FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  const std::string text = line + "\r\n";
+  DWORD written = 0;
+  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+std::string read_call_log() {
+  HANDLE file = CreateFileA(call_log_path().c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "";
+  std::string text;
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) text.append(buffer, read);
+  CloseHandle(file);
+  return text;
+}
+
+}  // namespace ati_stand_in

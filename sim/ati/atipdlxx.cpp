@@ -1,0 +1,155 @@
+// A stand-in for the ATI display library atipdlxx.dll: the ten exports by
+// their names, answering from the state shared through the registry and
+// writing each call with its arguments to the call log.
+//
+// Built three ways: ATI_CALL is __stdcall or __cdecl, and one build leaves
+// out ATIDL_GetDisplayVector, an export the service binds but never calls.
+#include <windows.h>
+
+#include <cstdlib>
+#include <initializer_list>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/format.h"
+#include "sim/ati/ati_state.h"
+
+#ifdef XV_ATI_STDCALL
+#define ATI_CALL __stdcall
+#else
+#define ATI_CALL __cdecl
+#endif
+#define ATI_EXPORT extern "C" __declspec(dllexport)
+
+using namespace ati_stand_in;
+
+namespace {
+
+std::vector<DWORD> monitor_kinds() {
+  std::vector<DWORD> kinds;
+  std::stringstream list(read_text("MonitorKinds", "2,4"));
+  std::string item;
+  while (std::getline(list, item, ',')) {
+    if (!item.empty()) kinds.push_back(std::strtoul(item.c_str(), nullptr, 0));
+  }
+  return kinds;
+}
+
+std::string call_line(const char* function, std::initializer_list<long long> arguments) {
+  std::string line = function;
+  for (long long value : arguments) line += " " + std::to_string(value);
+  return line;
+}
+
+void log_call(const std::string& line, int result, const std::string& outputs = "") {
+  append_call_log(line + " -> " + std::to_string(result) + (outputs.empty() ? "" : " " + outputs));
+}
+
+// The exports nobody calls: logged and refused.
+int unsupported(const char* function, int adapter) {
+  log_call(call_line(function, {adapter}), 1);
+  return 1;
+}
+
+}  // namespace
+
+ATI_EXPORT int ATI_CALL ATIDL_DisplayGetEdidData(int adapter, DWORD, void*, DWORD) {
+  return unsupported("ATIDL_DisplayGetEdidData", adapter);
+}
+
+ATI_EXPORT int ATI_CALL EnumDisplays(int adapter, DWORD display, DWORD* kind) {
+  const std::string line = call_line("EnumDisplays", {adapter, display});
+  DWORD failure = 0;
+  const std::vector<DWORD> kinds = monitor_kinds();
+  const bool endless = read_number("MonitorsEndless", 0) != 0;
+  if (call_fails("EnumDisplays", &failure) || (display >= kinds.size() && !endless)) {
+    log_call(line, 0);
+    return 0;
+  }
+  *kind = display < kinds.size() ? kinds[display] : 0;
+  log_call(line, 1, "kind=" + std::to_string(*kind));
+  return 1;
+}
+
+ATI_EXPORT int ATI_CALL ATIDL_GetActiveDisplays(int adapter, DWORD*) {
+  return unsupported("ATIDL_GetActiveDisplays", adapter);
+}
+
+ATI_EXPORT int ATI_CALL ATIDL_GetAdapterID(int adapter, DWORD* identifier) {
+  const std::string line = call_line("ATIDL_GetAdapterID", {adapter});
+  DWORD failure = 0;
+  if (call_fails("ATIDL_GetAdapterID", &failure)) {
+    log_call(line, static_cast<int>(failure));
+    return static_cast<int>(failure);
+  }
+  *identifier = read_number("AdapterId" + std::to_string(adapter), adapter == 0 ? 0x1002 : 0);
+  log_call(line, 0, "id=" + format_hex(*identifier));
+  return 0;
+}
+
+ATI_EXPORT int ATI_CALL GetCapabilities(int adapter, DWORD* controllers, DWORD* ports) {
+  const std::string line = call_line("GetCapabilities", {adapter});
+  DWORD failure = 0;
+  if (call_fails("GetCapabilities", &failure)) {
+    log_call(line, static_cast<int>(failure));
+    return static_cast<int>(failure);
+  }
+  *controllers = read_number("Controllers", 2);
+  *ports = read_number("MonitorPorts", 2);
+  log_call(line, 0,
+           "controllers=" + std::to_string(*controllers) + " ports=" + std::to_string(*ports));
+  return 0;
+}
+
+ATI_EXPORT int ATI_CALL GetConfiguration(int adapter, DWORD size, DWORD* configuration) {
+  const std::string line = call_line("GetConfiguration", {adapter, size});
+  DWORD failure = 0;
+  if (call_fails("GetConfiguration", &failure) || size != 8) {
+    const int result = failure != 0 ? static_cast<int>(failure) : 2;
+    log_call(line, result);
+    return result;
+  }
+  configuration[0] = read_number("Config0", 0x1);
+  configuration[1] = read_number("Config1", 0x0);
+  log_call(line, 0, format_hex(configuration[0]) + " " + format_hex(configuration[1]));
+  return 0;
+}
+
+ATI_EXPORT int ATI_CALL GetConnectedDisplays(int adapter, DWORD* connected) {
+  const std::string line = call_line("GetConnectedDisplays", {adapter});
+  DWORD failure = 0;
+  if (call_fails("GetConnectedDisplays", &failure)) {
+    log_call(line, static_cast<int>(failure));
+    return static_cast<int>(failure);
+  }
+  *connected = read_number("ConnectedDisplays", 0x3);
+  log_call(line, 0, format_hex(*connected));
+  return 0;
+}
+
+ATI_EXPORT int ATI_CALL ATIDL_GetDisplaySettings(int adapter, DWORD, void*) {
+  return unsupported("ATIDL_GetDisplaySettings", adapter);
+}
+
+#ifndef XV_ATI_WITHOUT_DISPLAY_VECTOR
+ATI_EXPORT int ATI_CALL ATIDL_GetDisplayVector(int adapter, DWORD*) {
+  return unsupported("ATIDL_GetDisplayVector", adapter);
+}
+#endif
+
+ATI_EXPORT int ATI_CALL SetConfiguration(int adapter, DWORD size, const DWORD* configuration) {
+  const std::string line = call_line("SetConfiguration", {adapter, size}) + " " +
+                           (size == 8 ? format_hex(configuration[0]) + " " + format_hex(configuration[1])
+                                      : std::string("?"));
+  DWORD failure = 0;
+  if (call_fails("SetConfiguration", &failure) || size != 8) {
+    const int result = failure != 0 ? static_cast<int>(failure) : 2;
+    log_call(line, result);
+    return result;
+  }
+  write_number("Config0", configuration[0]);
+  write_number("Config1", configuration[1]);
+  log_call(line, 0);
+  return 0;
+}
