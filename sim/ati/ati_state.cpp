@@ -29,6 +29,12 @@ class StateKey {
 
 }  // namespace
 
+bool has_setting(const std::string& name) {
+  StateKey key;
+  return key.get() != nullptr &&
+         RegQueryValueExA(key.get(), name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
 DWORD read_number(const std::string& name, DWORD fallback) {
   StateKey key;
   DWORD value = 0;
@@ -87,8 +93,10 @@ void reset_state() {
       for (const std::string& value : names) RegDeleteValueA(key.get(), value.c_str());
     }
   }
-  DeleteFileA(call_log_path().c_str());
+  clear_call_log();
 }
+
+void clear_call_log() { DeleteFileA(call_log_path().c_str()); }
 
 bool call_fails(const std::string& function, DWORD* result) {
   const DWORD calls = read_number("Calls" + function, 0) + 1;

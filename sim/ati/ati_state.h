@@ -21,6 +21,7 @@
 
 namespace ati_stand_in {
 
+bool has_setting(const std::string& name);
 DWORD read_number(const std::string& name, DWORD fallback);
 void write_number(const std::string& name, DWORD value);
 std::string read_text(const std::string& name, const std::string& fallback);
@@ -33,6 +34,7 @@ void reset_state();
 bool call_fails(const std::string& function, DWORD* result);
 
 std::string call_log_path();
+void clear_call_log();
 void append_call_log(const std::string& line);
 std::string read_call_log();
 

@@ -54,6 +54,17 @@ int unsupported(const char* function, int adapter) {
 
 }  // namespace
 
+// Notes the error mode the loading process had set, so a test can see that
+// the loader asked for no error boxes.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    const UINT mode = SetErrorMode(0);
+    SetErrorMode(mode);
+    append_call_log("attach error-mode=" + format_hex(mode));
+  }
+  return TRUE;
+}
+
 ATI_EXPORT int ATI_CALL ATIDL_DisplayGetEdidData(int adapter, DWORD, void*, DWORD) {
   return unsupported("ATIDL_DisplayGetEdidData", adapter);
 }

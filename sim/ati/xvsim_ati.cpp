@@ -3,8 +3,10 @@
 //
 //   xvsim-ati reset              every setting and counter removed, call log emptied
 //   xvsim-ati set NAME VALUE     a number (decimal or 0x...), or a text for MonitorKinds
-//   xvsim-ati get NAME           prints the number (or the MonitorKinds text)
+//   xvsim-ati get NAME           prints the number (or the MonitorKinds text); "unset"
+//                                when the library uses its default
 //   xvsim-ati log                prints the call log, one call a line
+//   xvsim-ati clear-log          empties the call log, keeps the settings
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -20,7 +22,7 @@ bool is_text_setting(const std::string& name) { return name == "MonitorKinds"; }
 
 int usage() {
   std::fprintf(stderr,
-               "usage: xvsim-ati reset | set NAME VALUE | get NAME | log\n"
+               "usage: xvsim-ati reset | set NAME VALUE | get NAME | log | clear-log\n"
                "names: AdapterId<N> MonitorKinds MonitorsEndless Controllers MonitorPorts\n"
                "       ConnectedDisplays Config0 Config1 Fail<Function> FailAfter<Function>\n"
                "       Calls<Function>\n");
@@ -49,11 +51,14 @@ int main(int argc, char** argv) {
     }
   } else if (command == "get" && argc == 3) {
     const std::string name = argv[2];
-    const std::string value =
-        is_text_setting(name) ? read_text(name, "") : format_hex(read_number(name, 0));
+    const std::string value = !has_setting(name)     ? "unset"
+                              : is_text_setting(name) ? read_text(name, "")
+                                                      : format_hex(read_number(name, 0));
     std::printf("%s\n", value.c_str());
   } else if (command == "log" && argc == 2) {
     std::fputs(read_call_log().c_str(), stdout);
+  } else if (command == "clear-log" && argc == 2) {
+    clear_call_log();
   } else {
     return usage();
   }

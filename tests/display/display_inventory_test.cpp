@@ -50,6 +50,8 @@ struct FlagCase {
   bool attached, primary, mirroring;
 };
 
+void PrintTo(const FlagCase& c, std::ostream* out) { *out << "flags " << c.flags; }
+
 class AdapterFlags : public ::testing::TestWithParam<FlagCase> {};
 
 TEST_P(AdapterFlags, EachQueryTestsItsOwnBit) {
@@ -72,6 +74,8 @@ struct DriverCase {
   const char* key;
   bool rdp, tlv;
 };
+
+void PrintTo(const DriverCase& c, std::ostream* out) { *out << '"' << c.string << "\" \"" << c.key << '"'; }
 
 class AdapterDrivers : public ::testing::TestWithParam<DriverCase> {};
 
