@@ -109,10 +109,19 @@ std::string field_text(const char (&field)[N]) {
   return std::string(field, std::find(field, field + N, '\0'));
 }
 
-const char* true_or_false(bool value) { return value ? "true" : "false"; }
-
 void require_list(const TAdapterList* adapters) {
   if (adapters == nullptr) throw TextError("List of adapters must be provided by the caller");
+}
+
+// Whether any adapter of the list answers the query with true; the answer is
+// traced after the label.
+bool any_adapter(const TAdapterList* adapters, bool (TAdapter::*query)() const, const char* label) {
+  require_list(adapters);
+  const bool found = std::any_of(adapters->begin(), adapters->end(), [query](const auto& adapter) {
+    return adapter != nullptr && (adapter.get()->*query)();
+  });
+  trace(label + std::string(found ? "true" : "false"), 1);
+  return found;
 }
 
 DisplayConfiguration read_display_configuration(std::int32_t adapter_index) {
@@ -200,22 +209,14 @@ void enumerate_adapters(TAdapterList* adapters) {
 
 bool is_RDP_connection(const TAdapterList* adapters) {
   trace(">> is_RDP_connection", 2);
-  require_list(adapters);
-  const bool connected = std::any_of(adapters->begin(), adapters->end(), [](const auto& adapter) {
-    return adapter != nullptr && adapter->is_RDP_driver();
-  });
-  trace(std::string("RDP is connected: ") + true_or_false(connected), 1);
+  const bool connected = any_adapter(adapters, &TAdapter::is_RDP_driver, "RDP is connected: ");
   trace("<< is_RDP_connection", 2);
   return connected;
 }
 
 bool is_TLV_running(const TAdapterList* adapters) {
   trace(">> is_TLV_running", 2);
-  require_list(adapters);
-  const bool running = std::any_of(adapters->begin(), adapters->end(), [](const auto& adapter) {
-    return adapter != nullptr && adapter->is_TLV_driver();
-  });
-  trace(std::string("TLV is running: ") + true_or_false(running), 1);
+  const bool running = any_adapter(adapters, &TAdapter::is_TLV_driver, "TLV is running: ");
   trace("<< is_TLV_running", 2);
   return running;
 }

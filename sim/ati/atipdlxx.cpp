@@ -46,6 +46,16 @@ void log_call(const std::string& line, int result, const std::string& outputs = 
   append_call_log(line + " -> " + std::to_string(result) + (outputs.empty() ? "" : " " + outputs));
 }
 
+// True when the call is refused, by its failure switch or for a wrong size;
+// the refusal is logged and its result given.
+bool refused(const char* function, const std::string& line, bool bad_size, int* result) {
+  DWORD failure = 0;
+  if (!call_fails(function, &failure) && !bad_size) return false;
+  *result = failure != 0 ? static_cast<int>(failure) : 2;
+  log_call(line, *result);
+  return true;
+}
+
 // The exports nobody calls: logged and refused.
 int unsupported(const char* function, int adapter) {
   log_call(call_line(function, {adapter}), 1);
@@ -89,11 +99,8 @@ ATI_EXPORT int ATI_CALL ATIDL_GetActiveDisplays(int adapter, DWORD*) {
 
 ATI_EXPORT int ATI_CALL ATIDL_GetAdapterID(int adapter, DWORD* identifier) {
   const std::string line = call_line("ATIDL_GetAdapterID", {adapter});
-  DWORD failure = 0;
-  if (call_fails("ATIDL_GetAdapterID", &failure)) {
-    log_call(line, static_cast<int>(failure));
-    return static_cast<int>(failure);
-  }
+  int result = 0;
+  if (refused("ATIDL_GetAdapterID", line, false, &result)) return result;
   *identifier = read_number("AdapterId" + std::to_string(adapter), adapter == 0 ? 0x1002 : 0);
   log_call(line, 0, "id=" + format_hex(*identifier));
   return 0;
@@ -101,11 +108,8 @@ ATI_EXPORT int ATI_CALL ATIDL_GetAdapterID(int adapter, DWORD* identifier) {
 
 ATI_EXPORT int ATI_CALL GetCapabilities(int adapter, DWORD* controllers, DWORD* ports) {
   const std::string line = call_line("GetCapabilities", {adapter});
-  DWORD failure = 0;
-  if (call_fails("GetCapabilities", &failure)) {
-    log_call(line, static_cast<int>(failure));
-    return static_cast<int>(failure);
-  }
+  int result = 0;
+  if (refused("GetCapabilities", line, false, &result)) return result;
   *controllers = read_number("Controllers", 2);
   *ports = read_number("MonitorPorts", 2);
   log_call(line, 0,
@@ -115,12 +119,8 @@ ATI_EXPORT int ATI_CALL GetCapabilities(int adapter, DWORD* controllers, DWORD* 
 
 ATI_EXPORT int ATI_CALL GetConfiguration(int adapter, DWORD size, DWORD* configuration) {
   const std::string line = call_line("GetConfiguration", {adapter, size});
-  DWORD failure = 0;
-  if (call_fails("GetConfiguration", &failure) || size != 8) {
-    const int result = failure != 0 ? static_cast<int>(failure) : 2;
-    log_call(line, result);
-    return result;
-  }
+  int result = 0;
+  if (refused("GetConfiguration", line, size != 8, &result)) return result;
   configuration[0] = read_number("Config0", 0x1);
   configuration[1] = read_number("Config1", 0x0);
   log_call(line, 0, format_hex(configuration[0]) + " " + format_hex(configuration[1]));
@@ -129,11 +129,8 @@ ATI_EXPORT int ATI_CALL GetConfiguration(int adapter, DWORD size, DWORD* configu
 
 ATI_EXPORT int ATI_CALL GetConnectedDisplays(int adapter, DWORD* connected) {
   const std::string line = call_line("GetConnectedDisplays", {adapter});
-  DWORD failure = 0;
-  if (call_fails("GetConnectedDisplays", &failure)) {
-    log_call(line, static_cast<int>(failure));
-    return static_cast<int>(failure);
-  }
+  int result = 0;
+  if (refused("GetConnectedDisplays", line, false, &result)) return result;
   *connected = read_number("ConnectedDisplays", 0x3);
   log_call(line, 0, format_hex(*connected));
   return 0;
@@ -153,12 +150,8 @@ ATI_EXPORT int ATI_CALL SetConfiguration(int adapter, DWORD size, const DWORD* c
   const std::string line = call_line("SetConfiguration", {adapter, size}) + " " +
                            (size == 8 ? format_hex(configuration[0]) + " " + format_hex(configuration[1])
                                       : std::string("?"));
-  DWORD failure = 0;
-  if (call_fails("SetConfiguration", &failure) || size != 8) {
-    const int result = failure != 0 ? static_cast<int>(failure) : 2;
-    log_call(line, result);
-    return result;
-  }
+  int result = 0;
+  if (refused("SetConfiguration", line, size != 8, &result)) return result;
   write_number("Config0", configuration[0]);
   write_number("Config1", configuration[1]);
   log_call(line, 0);

@@ -14,6 +14,7 @@
 #include "display/atidll.h"
 #include "sim/ati/ati_state.h"
 #include "tests/display/fake_display.h"
+#include "tests/display/text_error.h"
 #include "tests/display/stand_in.h"
 #include "tests/display/trace_capture.h"
 
@@ -41,16 +42,6 @@ const FakeDevice kSecondary = {"\\\\.\\DISPLAY3", "ATI RADEON X300 Secondary", k
 const FakeDevice kRdp = {"\\\\.\\DISPLAY4", "RDPDD Chained DD", kMirroring, "",
                          "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\RDPDD\\Device0"};
 const FakeDevice kUnattached = {"\\\\.\\DISPLAY5", "Off the desktop", 0x0, "", "key"};
-
-template <typename Action>
-std::string text_error(Action action) {
-  try {
-    action();
-  } catch (const TextError& error) {
-    return error.text();
-  }
-  return "(no error)";
-}
 
 int count_starting_with(const std::vector<std::string>& lines, const std::string& prefix) {
   return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {

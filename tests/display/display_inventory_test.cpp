@@ -8,6 +8,7 @@
 #include "common/errors.h"
 #include "display/atidll.h"
 #include "tests/display/fake_display.h"
+#include "tests/display/text_error.h"
 #include "tests/display/trace_capture.h"
 
 namespace {
@@ -31,16 +32,6 @@ TAdapterList adapter_list(const std::vector<FakeDevice>& devices) {
   TAdapterList list;
   for (const FakeDevice& device : devices) list.push_back(std::make_unique<TAdapter>(device_record(device)));
   return list;
-}
-
-template <typename Action>
-std::string text_error(Action action) {
-  try {
-    action();
-  } catch (const TextError& error) {
-    return error.text();
-  }
-  return "(no error)";
 }
 
 // ---- TAdapter
