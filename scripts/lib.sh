@@ -2,7 +2,7 @@
 # and keep a Wine prefix with its server up. Source it; do not run it.
 
 XV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-XV_BUILD=${XV_BUILD:-$XV_ROOT/build}
+XV_BUILD=$(realpath -m "${XV_BUILD:-$XV_ROOT/build}")
 
 XV_PACKAGES=(wine wine32:i386 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
              mingw-w64-tools cmake make googletest python3 python3-pefile)
