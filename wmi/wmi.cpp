@@ -60,7 +60,14 @@ void set_text(ScopedVariant* variant, const std::string& text) {
 class ConnectionCloser {
  public:
   explicit ConnectionCloser(WmiConnection* connection) : connection_(connection) {}
-  ~ConnectionCloser() { release_WMI_connection(connection_); }
+  ~ConnectionCloser() {
+    // Should tracing itself fail here, the connection's owners still
+    // release everything when it goes.
+    try {
+      release_WMI_connection(connection_);
+    } catch (...) {
+    }
+  }
   ConnectionCloser(const ConnectionCloser&) = delete;
   ConnectionCloser& operator=(const ConnectionCloser&) = delete;
 

@@ -85,11 +85,9 @@ void expect_count(const std::vector<std::string>& arguments, std::size_t most) {
 }
 
 std::string fault_text(const Fault& fault) {
-  std::string text = fault.null_result ? "null" : wmisim::to_utf8(L"") + [&] {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(fault.result));
-    return std::string(hex);
-  }();
+  char result[16];
+  std::snprintf(result, sizeof result, "0x%08lX", static_cast<unsigned long>(fault.result));
+  std::string text = fault.null_result ? "null" : result;
   if (fault.skip > 0) text += " after " + std::to_string(fault.skip);
   text += fault.times < 0 ? " always" : " " + std::to_string(fault.times) + " time(s)";
   return text;

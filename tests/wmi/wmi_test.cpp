@@ -365,6 +365,9 @@ struct FailureCase {
   const char* message;  // nullptr: no error, the read ends empty
 };
 
+// Names the case in test listings.
+void PrintTo(const FailureCase& failure, std::ostream* out) { *out << failure.name; }
+
 class WmiFailureTest : public WmiTest, public ::testing::WithParamInterface<FailureCase> {};
 
 const HRESULT kFailed = static_cast<HRESULT>(WBEM_E_FAILED);
