@@ -10,11 +10,11 @@ namespace {
 
 std::string context_text(const IWbemContext* context) { return pointer_or_null(context); }
 
-// The enumerator of a query's instances.
-class InstanceEnum : public IEnumWbemClassObject, public Counted {
+// What both enumerators share: identity, references, the start of Next and
+// the calls not offered.
+class Enumerator : public IEnumWbemClassObject, public Counted {
  public:
-  explicit InstanceEnum(std::vector<ComPtr<SimObject>> objects)
-      : Counted("InstanceEnum"), objects_(std::move(objects)) {}
+  explicit Enumerator(const char* kind) : Counted(kind), kind_(kind) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -29,21 +29,53 @@ class InstanceEnum : public IEnumWbemClassObject, public Counted {
   ULONG STDMETHODCALLTYPE AddRef() override { return add_ref(); }
   ULONG STDMETHODCALLTYPE Release() override { return release_ref(); }
 
-  HRESULT STDMETHODCALLTYPE Next(LONG timeout, ULONG count, IWbemClassObject** objects,
-                                 ULONG* returned) override {
-    log_call("Next timeout=" + hex(static_cast<DWORD>(timeout)) + " count=" + std::to_string(count));
-    if (objects == nullptr || returned == nullptr) return WBEM_E_INVALID_PARAMETER;
+  HRESULT STDMETHODCALLTYPE Reset() override { return unsupported("Reset"); }
+  HRESULT STDMETHODCALLTYPE NextAsync(ULONG, IWbemObjectSink*) override {
+    return unsupported("NextAsync");
+  }
+  HRESULT STDMETHODCALLTYPE Clone(IEnumWbemClassObject**) override { return unsupported("Clone"); }
+  HRESULT STDMETHODCALLTYPE Skip(LONG, ULONG) override { return unsupported("Skip"); }
+
+ protected:
+  // Logs the call, clears the outputs and applies a switched-on failure.
+  // Returns false with `result` set when Next must return at once.
+  bool begin_next(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned,
+                  HRESULT* result) {
+    log_call("Next timeout=" + hex(static_cast<DWORD>(timeout)) + " count=" +
+             std::to_string(count) + (kind_ == "EventEnum" ? " (events)" : ""));
+    *result = WBEM_E_INVALID_PARAMETER;
+    if (objects == nullptr || returned == nullptr) return false;
     *returned = 0;
     for (ULONG i = 0; i < count; ++i) objects[i] = nullptr;
     Fault fault;
-    if (firmware_state().take_fault(Step::next, &fault)) {
-      if (!fault.null_result) return fault.result;
-      *returned = count;
-      return WBEM_S_NO_ERROR;
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
+    if (!firmware_state().take_fault(Step::next, &fault)) return true;
+    if (fault.null_result) *returned = count;  // counted, but no object
+    *result = fault_result(fault);
+    return false;
+  }
+
+ private:
+  HRESULT unsupported(const char* method) const {
+    log_call("unsupported IEnumWbemClassObject::" + std::string(method) + " on " + kind_);
+    return WBEM_E_NOT_SUPPORTED;
+  }
+
+  std::string kind_;
+};
+
+// The enumerator of a query's instances.
+class InstanceEnum : public Enumerator {
+ public:
+  explicit InstanceEnum(std::vector<ComPtr<SimObject>> objects)
+      : Enumerator("InstanceEnum"), objects_(std::move(objects)) {}
+
+  HRESULT STDMETHODCALLTYPE Next(LONG timeout, ULONG count, IWbemClassObject** objects,
+                                 ULONG* returned) override {
+    HRESULT result;
+    if (!begin_next(timeout, count, objects, returned, &result)) return result;
     // Forward only: the reference goes to the caller, so the object lives
     // exactly as long as the caller holds it.
+    std::lock_guard<std::mutex> lock(mutex_);
     while (*returned < count && position_ < objects_.size()) {
       ComPtr<SimObject>& next = objects_[position_++];
       next->AddRef();
@@ -52,19 +84,8 @@ class InstanceEnum : public IEnumWbemClassObject, public Counted {
     }
     return *returned == count ? WBEM_S_NO_ERROR : WBEM_S_FALSE;
   }
-  HRESULT STDMETHODCALLTYPE Reset() override { return unsupported("Reset"); }
-  HRESULT STDMETHODCALLTYPE NextAsync(ULONG, IWbemObjectSink*) override {
-    return unsupported("NextAsync");
-  }
-  HRESULT STDMETHODCALLTYPE Clone(IEnumWbemClassObject**) override { return unsupported("Clone"); }
-  HRESULT STDMETHODCALLTYPE Skip(LONG, ULONG) override { return unsupported("Skip"); }
 
  private:
-  static HRESULT unsupported(const char* method) {
-    log_call(std::string("unsupported IEnumWbemClassObject::") + method);
-    return WBEM_E_NOT_SUPPORTED;
-  }
-
   std::mutex mutex_;
   std::vector<ComPtr<SimObject>> objects_;
   std::size_t position_ = 0;
@@ -72,39 +93,17 @@ class InstanceEnum : public IEnumWbemClassObject, public Counted {
 
 // The enumerator of an event subscription: Next blocks until an event is
 // raised for it.
-class EventEnum : public IEnumWbemClassObject, public Counted {
+class EventEnum : public Enumerator {
  public:
   EventEnum(Query query, bool matches)
-      : Counted("EventEnum"), query_(std::move(query)), subscription_(&firmware_state(), matches) {}
+      : Enumerator("EventEnum"), query_(std::move(query)), subscription_(&firmware_state(), matches) {}
 
   bool subscribed() const { return subscription_.valid(); }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IEnumWbemClassObject)) {
-      return E_NOINTERFACE;
-    }
-    *object = static_cast<IEnumWbemClassObject*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return add_ref(); }
-  ULONG STDMETHODCALLTYPE Release() override { return release_ref(); }
-
   HRESULT STDMETHODCALLTYPE Next(LONG timeout, ULONG count, IWbemClassObject** objects,
                                  ULONG* returned) override {
-    log_call("Next timeout=" + hex(static_cast<DWORD>(timeout)) + " count=" + std::to_string(count) +
-             " (events)");
-    if (objects == nullptr || returned == nullptr) return WBEM_E_INVALID_PARAMETER;
-    *returned = 0;
-    for (ULONG i = 0; i < count; ++i) objects[i] = nullptr;
-    Fault fault;
-    if (firmware_state().take_fault(Step::next, &fault)) {
-      if (!fault.null_result) return fault.result;
-      *returned = count;
-      return WBEM_S_NO_ERROR;
-    }
+    HRESULT result;
+    if (!begin_next(timeout, count, objects, returned, &result)) return result;
     if (count == 0) return WBEM_S_NO_ERROR;
     Value description;
     const DWORD wait = timeout < 0 ? INFINITE : static_cast<DWORD>(timeout);
@@ -115,19 +114,8 @@ class EventEnum : public IEnumWbemClassObject, public Counted {
     *returned = 1;
     return count == 1 ? WBEM_S_NO_ERROR : WBEM_S_FALSE;
   }
-  HRESULT STDMETHODCALLTYPE Reset() override { return unsupported("Reset"); }
-  HRESULT STDMETHODCALLTYPE NextAsync(ULONG, IWbemObjectSink*) override {
-    return unsupported("NextAsync");
-  }
-  HRESULT STDMETHODCALLTYPE Clone(IEnumWbemClassObject**) override { return unsupported("Clone"); }
-  HRESULT STDMETHODCALLTYPE Skip(LONG, ULONG) override { return unsupported("Skip"); }
 
  private:
-  static HRESULT unsupported(const char* method) {
-    log_call(std::string("unsupported IEnumWbemClassObject::") + method + " (events)");
-    return WBEM_E_NOT_SUPPORTED;
-  }
-
   Query query_;
   EventSubscription subscription_;
 };
