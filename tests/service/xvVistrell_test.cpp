@@ -105,6 +105,13 @@ TEST(IsSwitchTest, LeadingDashOrSlashAndTheWholeNameInAnyCase) {
 
 class InstallTest : public ::testing::Test {
  protected:
+  // Runs an application holding the xvVistrell module with the arguments.
+  static void run_module(std::vector<std::string> arguments) {
+    TServiceApplication application(std::move(arguments));
+    TxvVistrell* module = nullptr;
+    application.CreateForm(&module);
+    application.Run();
+  }
   void TearDown() override {
     remove_event_source("xvVistrell");
     remove_event_source(exe_file_name());
@@ -114,10 +121,7 @@ class InstallTest : public ::testing::Test {
 
 TEST_F(InstallTest, CreateServiceReceivesTheModuleRegistrationValues) {
   fake.fail_create_key = ERROR_ACCESS_DENIED;
-  TServiceApplication application({"/install"});
-  TxvVistrell* module = nullptr;
-  application.CreateForm(&module);
-  application.Run();
+  run_module({"/install"});
 
   ASSERT_EQ(fake.creates.size(), 1u);
   const RecordedCreate& create = fake.creates[0];
@@ -159,10 +163,7 @@ TEST_F(InstallTest, TwoModulesShareTheProcess) {
 
 TEST_F(InstallTest, AnExistingServiceShowsTheFailureEvenWhenSilent) {
   fake.fail_create_service = ERROR_SERVICE_EXISTS;
-  TServiceApplication application({"/install", "/silent"});
-  TxvVistrell* module = nullptr;
-  application.CreateForm(&module);
-  application.Run();
+  run_module({"/install", "/silent"});
   ASSERT_EQ(fake.dialogs().size(), 1u);
   const RecordedDialog dialog = fake.dialogs()[0];
   EXPECT_EQ(dialog.caption, "Error");
@@ -175,10 +176,7 @@ TEST_F(InstallTest, AnExistingServiceShowsTheFailureEvenWhenSilent) {
 
 TEST_F(InstallTest, RemovingAMissingServiceShowsTheUninstallFailure) {
   fake.fail_open_service = ERROR_SERVICE_DOES_NOT_EXIST;
-  TServiceApplication application({"-UNINSTALL"});
-  TxvVistrell* module = nullptr;
-  application.CreateForm(&module);
-  application.Run();
+  run_module({"-UNINSTALL"});
   ASSERT_EQ(fake.dialogs().size(), 1u);
   EXPECT_EQ(fake.dialogs()[0].text, "Service \"XV Vistrell\" failed to uninstall with error: \"System Error.  Code: 1060.\r\n" +
                                         system_error_text(ERROR_SERVICE_DOES_NOT_EXIST) + "\"");
@@ -187,10 +185,7 @@ TEST_F(InstallTest, RemovingAMissingServiceShowsTheUninstallFailure) {
 
 TEST_F(InstallTest, AFailedDeleteShowsTheUninstallFailureAndClosesTheHandles) {
   fake.fail_delete_service = ERROR_SERVICE_MARKED_FOR_DELETE;
-  TServiceApplication application({"/uninstall", "/silent"});
-  TxvVistrell* module = nullptr;
-  application.CreateForm(&module);
-  application.Run();
+  run_module({"/uninstall", "/silent"});
   ASSERT_EQ(fake.dialogs().size(), 1u);
   EXPECT_EQ(fake.dialogs()[0].caption, "Error");
   EXPECT_EQ(fake.opened_services, Lines{"xvVistrell"});
@@ -250,12 +245,7 @@ bool event_source_registered(const std::string& source, std::string* message_fil
 }
 
 TEST_F(InstallTest, InstallationRegistersBothEventSourcesAndRemovalDeletesThem) {
-  {
-    TServiceApplication application({"/install", "/silent"});
-    TxvVistrell* module = nullptr;
-    application.CreateForm(&module);
-    application.Run();
-  }
+  run_module({"/install", "/silent"});
   for (const std::string& source : {"xvVistrell"s, exe_file_name()}) {
     std::string message_file;
     DWORD types = 0;
@@ -263,12 +253,7 @@ TEST_F(InstallTest, InstallationRegistersBothEventSourcesAndRemovalDeletesThem) 
     EXPECT_EQ(message_file, executable_path());
     EXPECT_EQ(types, 7u);
   }
-  {
-    TServiceApplication application({"/uninstall", "/silent"});
-    TxvVistrell* module = nullptr;
-    application.CreateForm(&module);
-    application.Run();
-  }
+  run_module({"/uninstall", "/silent"});
   std::string message_file;
   DWORD types = 0;
   EXPECT_FALSE(event_source_registered("xvVistrell", &message_file, &types));
@@ -277,10 +262,7 @@ TEST_F(InstallTest, InstallationRegistersBothEventSourcesAndRemovalDeletesThem) 
 
 TEST_F(InstallTest, AFailedEventSourceRegistrationDoesNotFailTheInstallation) {
   fake.fail_create_key = ERROR_ACCESS_DENIED;
-  TServiceApplication application({"/install"});
-  TxvVistrell* module = nullptr;
-  application.CreateForm(&module);
-  application.Run();
+  run_module({"/install"});
   ASSERT_EQ(fake.dialogs().size(), 1u);
   EXPECT_EQ(fake.dialogs()[0].text, "Service installed successfully");
 }
