@@ -431,16 +431,6 @@ TEST(ServiceStatusTest, ControlsAcceptedFollowAllowStopAndAllowPause) {
   }
 }
 
-TEST(ServiceStatusTest, StateValuesAreThePlatformValues) {
-  EXPECT_EQ(state_value(csStopped), static_cast<DWORD>(SERVICE_STOPPED));
-  EXPECT_EQ(state_value(csStartPending), static_cast<DWORD>(SERVICE_START_PENDING));
-  EXPECT_EQ(state_value(csStopPending), static_cast<DWORD>(SERVICE_STOP_PENDING));
-  EXPECT_EQ(state_value(csRunning), static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_EQ(state_value(csContinuePending), static_cast<DWORD>(SERVICE_CONTINUE_PENDING));
-  EXPECT_EQ(state_value(csPausePending), static_cast<DWORD>(SERVICE_PAUSE_PENDING));
-  EXPECT_EQ(state_value(csPaused), static_cast<DWORD>(SERVICE_PAUSED));
-}
-
 TEST(RequestFailureTextTest, ActionWordsForCodesOneToFiveAndTheCustomFormatOtherwise) {
   EXPECT_EQ(request_failure_text(1, "m"), "Service failed on stop: m");
   EXPECT_EQ(request_failure_text(2, "m"), "Service failed on pause: m");
