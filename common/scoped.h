@@ -86,6 +86,14 @@ struct EventSourceTraits {
 // An event source registered with RegisterEventSourceA.
 using ScopedEventSource = Scoped<EventSourceTraits>;
 
+struct RegistryKeyTraits {
+  using Value = HKEY;
+  static Value empty() { return nullptr; }
+  static void close(Value value) { RegCloseKey(value); }
+};
+// An open registry key.
+using ScopedRegistryKey = Scoped<RegistryKeyTraits>;
+
 // An owner whose closing function is chosen at run time, for resources that
 // are opened and closed through a replaceable function table (device
 // contexts, desktops): the owner calls the same table's closer.

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Install, start, drive, stop and remove the service under Wine's service
+# control manager.
+source "$(dirname "$0")/lib.sh"
+e2e_begin install_start_stop
+
+e2e_log "install"
+e2e_install
+assert_eq "" "$(e2e_installer_dialogs)" "dialogs of a silent install"
+E2E_CONFIG=$(svcctl qc xvVistrell)
+assert_config type 0x110
+assert_config start 2
+assert_config error 1
+assert_config path "\"$E2E_INSTALLED_EXE_WIN\""
+assert_config depend tlvsender
+assert_config account LocalSystem
+assert_config display "XV Vistrell"
+assert_config description "Enables the graphics controller to support horizontally and vertically doubled desktop resolutions when the Telvane Sender service is running and the diagnostic adapter is not connected."
+for source in xvVistrell xvVistrell.exe; do
+  keys=$(e2e_wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$source" | tr -d '\r')
+  assert_contains "$keys" "EventMessageFile    REG_EXPAND_SZ    $E2E_INSTALLED_EXE_WIN" "event source $source"
+  assert_contains "$keys" "TypesSupported    REG_DWORD    0x7" "event source $source"
+done
+
+e2e_log "second install: failure shown, nothing changed"
+e2e_install
+assert_eq 'Error|Service \"XV Vistrell\" failed to install with error: \"System Error.  Code: 1073.\r\nService exists.\"' \
+  "$(e2e_installer_dialogs)" "dialog of the second install"
+assert_eq "$E2E_CONFIG" "$(svcctl qc xvVistrell)" "configuration after the second install"
+
+e2e_log "start"
+e2e_install_tlvsender
+e2e_start xvVistrell -t
+e2e_wait_state xvVistrell 4 10
+status=$(svcctl query xvVistrell)
+assert_contains "$status" "controls=0xFD" "controls accepted while running"
+assert_contains "$status" "checkpoint=0" "checkpoint while running"
+assert_contains "$status" "waithint=5000" "wait hint"
+e2e_process_running xvVistrell.exe || e2e_fail "no xvVistrell.exe process while running"
+
+e2e_log "interrogate, custom code 200, session change refused"
+assert_contains "$(e2e_control xvVistrell 4)" "state=4" "interrogate"
+assert_contains "$(e2e_control xvVistrell 200)" "state=4" "custom code 200"
+if e2e_control xvVistrell 14 >/dev/null; then e2e_fail "ControlService accepted code 14"; fi
+assert_eq 4 "$(e2e_state xvVistrell)" "state after the controls"
+
+e2e_log "stop"
+e2e_stop xvVistrell
+e2e_wait_state xvVistrell 1 10
+e2e_wait_process_gone xvVistrell.exe 10
+infos=$(e2e_event_infos)
+assert_eq $'Started XV Vistrell\nStopped XV Vistrell' "$infos" "information entries"
+assert_eq "" "$(e2e_event_errors)" "error entries"
+log=$(e2e_trace_log)
+assert_contains "$log" "<< process_command_line_arguments" "trace log"
+assert_not_contains "$log" ">> ServiceStart" "trace log"
+assert_contains "$log" "Started XV Vistrell" "trace log"
+assert_contains "$log" "Stopped XV Vistrell" "trace log"
+assert_eq 3 "$(grep -c '^>> ServiceController' <<<"$log")" "requests through ServiceController (interrogate, 200, stop)"
+assert_eq 1 "$(grep -c '^>> DoCustomControl' <<<"$log")" "custom controls served"
+
+e2e_log "uninstall"
+e2e_uninstall
+assert_eq "" "$(e2e_installer_dialogs)" "dialogs of a silent uninstall"
+if svcctl qc xvVistrell >/dev/null 2>&1; then e2e_fail "service still registered"; fi
+for source in xvVistrell xvVistrell.exe; do
+  if e2e_wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$source" >/dev/null; then
+    e2e_fail "event source $source still registered"
+  fi
+done
+e2e_uninstall
+assert_contains "$(e2e_installer_dialogs)" 'Error|Service \"XV Vistrell\" failed to uninstall with error: \"System Error.  Code: 1060.' \
+  "dialog of removing a missing service"
+e2e_log "passed"

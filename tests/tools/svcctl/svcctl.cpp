@@ -1,0 +1,105 @@
+// svcctl: queries and controls a service, for the end-to-end tests.
+//   svcctl qc NAME            configuration, one "key=value" per line
+//   svcctl query NAME         current status
+//   svcctl control NAME CODE  sends a control code, then prints the status
+//   svcctl text CODE          the system's text for an error number
+// Exit code 0 on success, otherwise the Windows error number (and the error on
+// stderr).
+#include <windows.h>
+#include <winsvc.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/scoped.h"
+
+namespace {
+
+int fail(const char* what) {
+  const DWORD error = GetLastError();
+  std::fprintf(stderr, "%s failed: error %lu\n", what, error);
+  return error == 0 ? 1 : static_cast<int>(error);
+}
+
+void print_status(const SERVICE_STATUS& status) {
+  std::printf("type=0x%lX\nstate=%lu\ncontrols=0x%lX\nexit=%lu\ncheckpoint=%lu\nwaithint=%lu\n",
+              status.dwServiceType, status.dwCurrentState, status.dwControlsAccepted, status.dwWin32ExitCode,
+              status.dwCheckPoint, status.dwWaitHint);
+}
+
+// Wine returns the dependencies of QueryServiceConfigA empty; the registry
+// holds them, reliably only up to the first entry.
+std::string first_registry_dependency(const char* name) {
+  const std::string path = std::string("SYSTEM\\CurrentControlSet\\Services\\") + name;
+  HKEY raw_key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &raw_key) != ERROR_SUCCESS) return "";
+  const ScopedRegistryKey key(raw_key);
+  char value[1024] = "";
+  DWORD size = sizeof value - 1;
+  if (RegQueryValueExA(key.get(), "DependOnService", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size) !=
+      ERROR_SUCCESS)
+    return "";
+  return value;  // up to the first NUL
+}
+
+int query_config(SC_HANDLE service, const char* name) {
+  DWORD needed = 0;
+  QueryServiceConfigA(service, nullptr, 0, &needed);
+  std::vector<char> buffer(needed + 1);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+  if (!QueryServiceConfigA(service, config, needed, &needed)) return fail("QueryServiceConfigA");
+  std::printf("type=0x%lX\nstart=%lu\nerror=%lu\npath=%s\ngroup=%s\ntag=%lu\naccount=%s\ndisplay=%s\n",
+              config->dwServiceType, config->dwStartType, config->dwErrorControl, config->lpBinaryPathName,
+              config->lpLoadOrderGroup ? config->lpLoadOrderGroup : "", config->dwTagId,
+              config->lpServiceStartName ? config->lpServiceStartName : "",
+              config->lpDisplayName ? config->lpDisplayName : "");
+  std::printf("depend=%s\n", first_registry_dependency(name).c_str());
+
+  needed = 0;
+  QueryServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
+  std::vector<BYTE> description_buffer(needed + sizeof(SERVICE_DESCRIPTIONA));
+  auto* description = reinterpret_cast<SERVICE_DESCRIPTIONA*>(description_buffer.data());
+  if (!QueryServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, description_buffer.data(),
+                            static_cast<DWORD>(description_buffer.size()), &needed))
+    return fail("QueryServiceConfig2A");
+  std::printf("description=%s\n", description->lpDescription ? description->lpDescription : "");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: svcctl qc|query|control NAME [CODE] | text CODE\n");
+    return 2;
+  }
+  const std::string command = argv[1];
+  if (command == "text") {
+    char text[512] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, std::strtoul(argv[2], nullptr, 0),
+                   0, text, sizeof text, nullptr);
+    std::printf("%s", text);
+    return 0;
+  }
+  const char* name = argv[2];
+  const ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager) return fail("OpenSCManagerA");
+  const ScopedServiceHandle service(OpenServiceA(manager.get(), name, SERVICE_ALL_ACCESS));
+  if (!service) return fail("OpenServiceA");
+
+  if (command == "qc") return query_config(service.get(), name);
+  SERVICE_STATUS status = {};
+  if (command == "query") {
+    if (!QueryServiceStatus(service.get(), &status)) return fail("QueryServiceStatus");
+  } else if (command == "control" && argc == 4) {
+    if (!ControlService(service.get(), std::strtoul(argv[3], nullptr, 0), &status)) return fail("ControlService");
+  } else {
+    std::fprintf(stderr, "unknown command %s\n", command.c_str());
+    return 2;
+  }
+  print_status(status);
+  return 0;
+}
