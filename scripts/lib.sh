@@ -57,7 +57,7 @@ xv_wine_up() {
   local prefix=$1
   ( xv_wine_env "$prefix"
     mkdir -p "$prefix"
-    wineserver -p
+    wineserver -p 2>/dev/null || true  # already up: keep it
     wine cmd /c exit 0 >"$prefix.boot.log" 2>&1 </dev/null )
 }
 
