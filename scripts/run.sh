@@ -1,22 +1,50 @@
 #!/usr/bin/env bash
-# The main job: builds xvVistrell.exe and runs it under Wine in a prefix of
-# its own, then shows what it left behind.
+# The demo. Builds xvVistrell.exe, makes a fresh Wine prefix with the
+# stand-ins (the firmware's WMI provider, the ATI display library, the
+# Telvane sender), installs the service and starts it with "-t", plugs and
+# unplugs the simulated diagnostic adapter, stops and removes the service,
+# then shows what it wrote: the trace log and the event-log entries.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
 xv_install_packages
 xv_build
+export XV_BUILD
+source "$XV_ROOT/tests/e2e/lib.sh"
+E2E_KEEP=1  # the prefix stays for a look around
+e2e_begin demo "$XV_BUILD/demo"
 
-prefix="$XV_BUILD/demo-prefix"
-trap 'xv_wine_down "$prefix"' EXIT
-xv_wine_up "$prefix"
-xv_wine_env "$prefix"
+xv_log "Stand-ins: firmware WMI provider, ATI display library, Telvane sender"
+e2e_install_standins
+echo "firmware: $(wmisim sensor | sed 's/^sensor: //') adapter, session protocol $(wmisim setting | sed 's/^setting: //')"
 
-exe="$XV_BUILD/service/xvVistrell.exe"
-xv_log "Running $exe under Wine"
-wine "$exe" 2>>"$prefix.boot.log" || true
+xv_log "Installing the service (xvVistrell.exe /install /silent)"
+e2e_install
+echo "registered: $(svcctl qc xvVistrell | sed -n 's/^display=//p')"
 
-xv_log "Files"
-echo "executable: $exe"
-echo "trace log:  ${exe%.exe}.txt ($(stat -c %s "${exe%.exe}.txt") bytes)"
-echo "Wine prefix: $prefix"
+xv_log "Starting it with -t (trace every step)"
+e2e_start_service -t
+e2e_wait_trace "<< enable_clone_mode"
+echo "running; session protocol now $(wmisim setting | sed 's/^setting: //')"
+echo "(Wine's display adapter is neither Telvane's nor ATI's, so clone mode is left alone)"
+
+xv_log "Plugging in the diagnostic adapter"
+e2e_raise plug
+e2e_wait_trace "<< DoCustomControl"
+echo "session protocol now $(wmisim setting | sed 's/^setting: //')"
+
+xv_log "Unplugging it"
+e2e_raise unplug
+e2e_wait_trace "<< DoCustomControl" 2
+echo "session protocol now $(wmisim setting | sed 's/^setting: //')"
+
+xv_log "Stopping and removing the service"
+e2e_stop_service
+e2e_uninstall
+echo "stopped and uninstalled"
+
+xv_log "Trace log ($E2E_TRACE_LOG)"
+e2e_trace_log
+
+xv_log "Event-log entries (source xvVistrell)"
+e2e_event_entries

@@ -17,6 +17,10 @@ E2E_BUILD=${XV_BUILD:?XV_BUILD must name the build directory}
 E2E_EXE=$E2E_BUILD/service/xvVistrell.exe
 E2E_SVCCTL=$E2E_BUILD/tests/tools/svcctl/svcctl.exe
 E2E_TLVSENDER=$E2E_BUILD/sim/tlvsender/tlvsender.exe
+E2E_WMISIM=$E2E_BUILD/sim/wmi_firmware/wmisim.exe
+E2E_WMI_DLL=$E2E_BUILD/sim/wmi_firmware/xv_wmi_firmware.dll
+E2E_ATISIM=$E2E_BUILD/sim/ati/xvsim-ati.exe
+E2E_SCRIPTS=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)
 E2E_DEBUG='-all,err+all,+eventlog,+debugstr,fixme+advapi'
 
 # Where the product is installed inside the prefix: a folder with a blank, as
@@ -31,11 +35,12 @@ e2e_fail() {
   exit 1
 }
 
-# e2e_begin NAME: makes and boots a fresh prefix, sets the trap that tears it
+# e2e_begin NAME [DIR]: makes and boots a fresh prefix (in DIR, by default a
+# folder of its own under the build directory), sets the trap that tears it
 # down on every exit.
 e2e_begin() {
   E2E_NAME=$1
-  E2E_DIR=$E2E_BUILD/e2e/$E2E_NAME.$$
+  E2E_DIR=${2:-$E2E_BUILD/e2e/$E2E_NAME.$$}
   export WINEPREFIX=$E2E_DIR/prefix
   export WINEARCH=win32
   export WINEDLLOVERRIDES="winedbg.exe=d;mscoree,mshtml="
@@ -129,16 +134,19 @@ e2e_wait_state() {
   done
 }
 
-# e2e_process_running EXE_NAME: a process of this prefix runs that image.
-e2e_process_running() {
+# e2e_process_pids EXE_NAME: the Unix process ids of this prefix's processes
+# that run that image, one a line.
+e2e_process_pids() {
   local pid
   for pid in $(pgrep -f "$1" || true); do
     if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
-      return 0
+      echo "$pid"
     fi
   done
-  return 1
 }
+
+# e2e_process_running EXE_NAME: a process of this prefix runs that image.
+e2e_process_running() { [ -n "$(e2e_process_pids "$1")" ]; }
 
 # e2e_wait_process_gone EXE_NAME SECONDS
 e2e_wait_process_gone() {
@@ -155,8 +163,22 @@ e2e_wait_process_gone() {
 e2e_event_errors() { e2e_events_of err "${1:-$E2E_EVENTS}"; }
 e2e_event_infos() { e2e_events_of trace "${1:-$E2E_EVENTS}"; }
 e2e_events_of() {
-  sed -n "s/^[0-9a-f]*:$1:eventlog:ReportEventW L\"\(.*\)\"\$/\1/p" "$2"
+  local from=1
+  [ "$2" = "$E2E_EVENTS" ] && from=$((${E2E_EVENTS_MARK:-0} + 1))
+  tail -n +"$from" "$2" | sed -n "s/^[0-9a-f]*:$1:eventlog:ReportEventW L\"\(.*\)\"\$/\1/p"
 }
+
+# Every entry in order, as "information: TEXT", "warning: TEXT" or "error: TEXT".
+e2e_event_entries() {
+  tail -n +"$((${E2E_EVENTS_MARK:-0} + 1))" "$E2E_EVENTS" |
+    sed -n -e 's/^[0-9a-f]*:trace:eventlog:ReportEventW L"\(.*\)"$/information: \1/p' \
+      -e 's/^[0-9a-f]*:warn:eventlog:ReportEventW L"\(.*\)"$/warning: \1/p' \
+      -e 's/^[0-9a-f]*:err:eventlog:ReportEventW L"\(.*\)"$/error: \1/p'
+}
+
+# e2e_events_mark: the readers above see only entries written after this
+# call (one prefix, several runs of the service).
+e2e_events_mark() { E2E_EVENTS_MARK=$(wc -l <"$E2E_EVENTS"); }
 
 # The system's text for an error number, without its line break.
 e2e_system_text() {
@@ -168,6 +190,83 @@ e2e_system_text() {
 
 e2e_trace_log() { cat "$E2E_TRACE_LOG" 2>/dev/null | tr -d '\r'; }
 
+# The trace log's lines as bare texts: without the indentation and without
+# the time in front of timed messages.
+e2e_trace_texts() {
+  e2e_trace_log | sed -E 's/^ +//; s/^[0-9]{1,2}:[0-9]{2}:[0-9]{2}( ?[AaPp]\.?[Mm]\.?)? //'
+}
+
+# e2e_trace_count TEXT: how many lines of the trace log are that text.
+e2e_trace_count() { e2e_trace_texts | grep -cxF -- "$1" || true; }
+
+# e2e_wait_trace TEXT [COUNT] [SECONDS]: waits (default 10 s) until the trace
+# log holds the text as a line COUNT times (default 1).
+e2e_wait_trace() {
+  local text=$1 count=${2:-1} deadline=$((SECONDS + ${3:-10}))
+  while [ "$(e2e_trace_count "$text")" -lt "$count" ]; do
+    [ "$SECONDS" -ge "$deadline" ] && e2e_fail "trace log: [$text] not written $count time(s) within ${3:-10} s"
+    sleep 0.05
+  done
+}
+
+# e2e_trace_section FROM TO [N]: the texts from the Nth line that is FROM
+# (default the first) through the next line that is TO.
+e2e_trace_section() {
+  e2e_trace_texts | awk -v from="$1" -v to="$2" -v n="${3:-1}" '
+    !inside && $0 == from && ++seen == n { inside = 1; print; next }
+    inside { print; if ($0 == to) exit }'
+}
+
+# --- stand-ins ----------------------------------------------------------------
+
+# The firmware's WMI provider, the ATI display library and the Telvane sender.
+wmisim() { e2e_wine "$E2E_WMISIM" "$@"; }
+xvsim_ati() { e2e_wine "$E2E_ATISIM" "$@" | tr -d '\r'; }
+
+# e2e_install_ati stdcall|cdecl|missing_export|none
+e2e_install_ati() { XV_BUILD=$E2E_BUILD "$E2E_SCRIPTS/sim-ati-install" "$WINEPREFIX" "$1"; }
+
+# e2e_install_standins [ATI_BUILD]: registers the firmware provider, installs
+# the ATI library (stdcall unless named), starts the Telvane sender, and puts
+# both stand-ins in their default state with empty call logs.
+e2e_install_standins() {
+  XV_BUILD=$E2E_BUILD "$E2E_SCRIPTS/sim-wmi-register" "$WINEPREFIX" "$E2E_WMI_DLL" >/dev/null
+  e2e_install_ati "${1:-stdcall}"
+  wmisim reset >/dev/null
+  xvsim_ati reset
+  e2e_install_tlvsender
+}
+
+# e2e_wait_waiter [MS]: waits until the service's watcher has subscribed to
+# the hot-plug event (events raised while nobody waits are lost).
+e2e_wait_waiter() {
+  wmisim wait-waiter "${1:-10000}" >/dev/null || e2e_fail "nobody subscribed to the hot-plug event"
+}
+
+# e2e_raise COMMAND [TEXT]: plug, unplug or raise TEXT once the watcher waits;
+# fails unless exactly one subscriber was reached.
+e2e_raise() {
+  local reached
+  e2e_wait_waiter
+  reached=$(wmisim "$@")
+  assert_contains "$reached" ": 1 waiter(s)" "wmisim $*"
+}
+
+# e2e_start_service [PARAMETERS...]: installs (when not yet installed) and
+# starts xvVistrell with the start parameters, then waits until it runs.
+e2e_start_service() {
+  svcctl query xvVistrell >/dev/null 2>&1 || e2e_install
+  e2e_start xvVistrell "$@"
+  e2e_wait_state xvVistrell 4 15
+}
+
+# e2e_stop_service: stops xvVistrell and waits until its process is gone.
+e2e_stop_service() {
+  e2e_stop xvVistrell
+  e2e_wait_state xvVistrell 1 15
+  e2e_wait_process_gone xvVistrell.exe 10
+}
+
 # --- assertions -------------------------------------------------------------
 
 assert_eq() { # EXPECTED ACTUAL WHAT
@@ -177,6 +276,26 @@ assert_eq() { # EXPECTED ACTUAL WHAT
 assert_contains() { # HAYSTACK NEEDLE WHAT
   grep -qF -- "$2" <<<"$1" || e2e_fail "$3: [$2] not found in:
 $1"
+}
+
+# assert_trace_header LOG: the log starts with the header line (the
+# executable's name and its build stamp) and an empty line.
+assert_trace_header() {
+  sed -n 1p <<<"$1" | grep -qE '^xvVistrell\.exe  [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}  [0-9]{2}:[0-9]{2}:[0-9]{2}$' ||
+    e2e_fail "header line: [$(sed -n 1p <<<"$1")]"
+  assert_eq "" "$(sed -n 2p <<<"$1")" "line after the header"
+}
+
+# assert_in_order TEXTS WHAT LINE...: the lines stand in TEXTS in this order
+# (whole lines, others may come between).
+assert_in_order() {
+  local texts=$1 what=$2 missing
+  shift 2
+  missing=$(awk 'NR == FNR { want[++n] = $0; next }
+                 i < n && $0 == want[i + 1] { ++i }
+                 END { if (i < n) print "[" want[i + 1] "]" }' <(printf '%s\n' "$@") - <<<"$texts")
+  [ -z "$missing" ] || e2e_fail "$what: $missing missing or out of order (expected in order: $(printf '[%s] ' "$@")) in:
+$texts"
 }
 
 assert_not_contains() { # HAYSTACK NEEDLE WHAT
