@@ -48,16 +48,16 @@ timed_ms() {
 # cpu_ticks PID: user + system time of the process, in clock ticks.
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 
-# start_stop_ms NAME [PARAMETERS...]: sets start_ms and stop_ms to the
-# medians of $runs starts and stops.
+# start_stop_ms NAME IMAGE: sets start_ms and stop_ms to the medians of
+# $runs starts and stops of the service NAME, whose executable is IMAGE.
 start_stop_ms() {
-  local name=$1 starts=() stops=() i
-  shift
+  local name=$1 image=$2 starts=() stops=() i
   for ((i = 0; i < runs; i++)); do
-    starts+=("$(timed_ms start "$name" "$@")")
+    starts+=("$(timed_ms start "$name")")
     e2e_wait_state "$name" 4 15
     stops+=("$(timed_ms stop "$name")")
     e2e_wait_state "$name" 1 15
+    e2e_wait_process_gone "$image" 10
   done
   start_ms=$(median "${starts[@]}")
   stop_ms=$(median "${stops[@]}")
@@ -86,9 +86,9 @@ cp "$XV_BUILD/sim/refservice/refservice.exe" "$E2E_INSTALL_DIR/refservice.exe"
 e2e_wine sc create "$reference" binpath= "$E2E_INSTALL_DIR_WIN\\refservice.exe" >/dev/null
 
 e2e_log "start and stop, $runs times each"
-start_stop_ms xvVistrell
+start_stop_ms xvVistrell xvVistrell.exe
 product_start=$start_ms product_stop=$stop_ms
-start_stop_ms "$reference"
+start_stop_ms "$reference" refservice.exe
 reference_start=$start_ms reference_stop=$stop_ms
 
 e2e_log "unplug to the end of the policy run, $runs times"

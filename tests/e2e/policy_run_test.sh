@@ -80,7 +80,7 @@ assert_not_contains "$section" "ATI_enable_clone_mode" "plug"
 assert_contains "$(wmisim setting)" 'setting: "RDP"' "firmware setting after plug"
 assert_contains "$(wmisim log)" '"RDP"' "firmware calls after plug (value written)"
 assert_in_order "$(e2e_trace_texts)" "watcher after plug" \
-  "<< WMI_wait_for_notification" ">> ServiceController" "<< ServiceController" "Diagnostic adapter attached"
+  "<< WMI_wait_for_notification" ">> ServiceController" "Diagnostic adapter attached"
 
 e2e_log "unplug"
 e2e_raise unplug
@@ -107,8 +107,10 @@ assert_eq 3 "$(e2e_trace_count ">> enable_clone_mode")" "policy runs after the u
 e2e_log "custom code 200"
 assert_contains "$(e2e_control xvVistrell 200)" "state=4" "custom code 200"
 e2e_wait_trace "<< DoCustomControl" 3
+# The dispatcher thread may finish its ServiceController lines meanwhile.
 assert_eq $'>> DoCustomControl\n<< DoCustomControl' \
-  "$(e2e_trace_section ">> DoCustomControl" "<< DoCustomControl" 3)" "custom code 200 served"
+  "$(e2e_trace_section ">> DoCustomControl" "<< DoCustomControl" 3 | grep -v ServiceController)" \
+  "custom code 200 served"
 assert_eq 3 "$(e2e_trace_count ">> enable_clone_mode")" "policy runs after code 200"
 assert_eq 4 "$(e2e_state xvVistrell)" "state after code 200"
 
