@@ -82,6 +82,8 @@ struct VersionCase {
   bool starts;
 };
 
+void PrintTo(const VersionCase& row, std::ostream* out) { *out << "Windows " << row.major << "." << row.minor; }
+
 class StartVersionTest : public HandlersTest, public ::testing::WithParamInterface<VersionCase> {};
 
 TEST_P(StartVersionTest, VersionCheck) {
@@ -168,6 +170,8 @@ struct AdapterCode {
   DWORD code;
   const char* message;
 };
+
+void PrintTo(const AdapterCode& row, std::ostream* out) { *out << "code " << row.code; }
 
 class AdapterCodeTest : public HandlersTest, public ::testing::WithParamInterface<AdapterCode> {};
 

@@ -155,6 +155,8 @@ struct ResolutionCase {
   Lines messages;
 };
 
+void PrintTo(const ResolutionCase& row, std::ostream* out) { *out << row.name; }
+
 class ResolutionTest : public PolicyTest, public ::testing::WithParamInterface<ResolutionCase> {};
 
 TEST_P(ResolutionTest, MessageAndDesktopRound) {
@@ -210,6 +212,8 @@ struct DesktopFailure {
   Lines journal;
 };
 
+void PrintTo(const DesktopFailure& row, std::ostream* out) { *out << row.name; }
+
 class DesktopFailureTest : public PolicyTest, public ::testing::WithParamInterface<DesktopFailure> {};
 
 TEST_P(DesktopFailureTest, MessageAndTheDesktopsPutBack) {
@@ -255,6 +259,10 @@ struct SessionRow {
   bool logged_in_after;
   bool runs_policy;
 };
+
+void PrintTo(const SessionRow& row, std::ostream* out) {
+  *out << "event " << row.event_type << (row.logged_in_before ? " logged in" : " nobody logged in");
+}
 
 class SessionChangeTest : public PolicyTest, public ::testing::WithParamInterface<SessionRow> {};
 
@@ -323,6 +331,8 @@ struct PollCase {
   int expected_pauses;
   bool timed_out;
 };
+
+void PrintTo(const PollCase& row, std::ostream* out) { *out << row.name; }
 
 class PollTest : public PolicyTest, public ::testing::WithParamInterface<PollCase> {};
 
