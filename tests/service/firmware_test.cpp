@@ -4,9 +4,6 @@
 // the control-request entry to the policy on the service thread.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
 #include "service/main.h"
 #include "sim/wmi_firmware/firmware_state.h"
 #include "tests/service/fake_win32.h"
@@ -20,14 +17,6 @@ using Lines = std::vector<std::string>;
 const DWORD kTimeoutMs = 10000;
 
 wmisim::FirmwareState& firmware() { return wmisim::firmware_state(); }
-
-bool eventually(const std::function<bool()>& condition) {
-  for (DWORD waited = 0; waited < kTimeoutMs; waited += 10) {
-    if (condition()) return true;
-    Sleep(10);
-  }
-  return false;
-}
 
 std::vector<std::string> entry_texts(const FakeWin32& win32) {
   std::vector<std::string> texts;
@@ -68,23 +57,16 @@ class FirmwareTest : public ::testing::Test {
 };
 
 TEST_F(FirmwareTest, AttachedEventRunsThePolicyWhichSetsRdpAndTheLocalResolution) {
-  std::atomic<bool> ended{false};
-  std::thread main_thread([this, &ended] {
-    char name[] = "xvVistrell";
-    char* argv[] = {name};
-    module.Main(1, argv);
-    ended = true;
+  const bool ended = run_service(module, [this] {
+    ASSERT_TRUE(eventually([this] { return fakes.count("ATI clone") == 1; }));
+    ASSERT_TRUE(firmware().wait_for_subscription(kTimeoutMs));
+    firmware().set_sensors({wmisim::text_value(L"Present")});
+    EXPECT_EQ(firmware().raise_event(wmisim::text_value(L"Present")), 1);
+    EXPECT_TRUE(eventually([this] { return fakes.count("change 1024x768 on input") == 1; }));
+    EXPECT_EQ(firmware().setting().text, L"RDP");
+    ServiceController(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
   });
-  ASSERT_TRUE(eventually([this] { return fakes.count("ATI clone") == 1; }));
-  ASSERT_TRUE(firmware().wait_for_subscription(kTimeoutMs));
-  firmware().set_sensors({wmisim::text_value(L"Present")});
-  EXPECT_EQ(firmware().raise_event(wmisim::text_value(L"Present")), 1);
-  EXPECT_TRUE(eventually([this] { return fakes.count("change 1024x768 on input") == 1; }));
-  EXPECT_EQ(firmware().setting().text, L"RDP");
-
-  ServiceController(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
-  EXPECT_TRUE(eventually([&ended] { return ended.load(); }));
-  main_thread.join();
+  EXPECT_TRUE(ended);
   // The stop asked the watcher to end without waiting for it.
   ASSERT_NE(module.notify, nullptr);
   EXPECT_TRUE(module.notify->Terminated());

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <thread>
 
 #include "common/errors.h"
@@ -203,31 +202,12 @@ class ServiceRunTest : public HandlersTest {
  protected:
   void SetUp() override { xvVistrell = &module; }
   void TearDown() override { xvVistrell = nullptr; }
-  // A run that has not ended after 10 seconds fails the test and is stopped,
-  // so a broken case cannot hang the whole binary.
   void run(const std::function<void()>& while_running = {}) {
-    std::atomic<bool> ended{false};
-    std::thread main_thread([this, &ended] {
-      char name[] = "xvVistrell";
-      char* argv[] = {name};
-      module.Main(1, argv);
-      ended = true;
-    });
-    if (while_running) while_running();
-    for (int waited = 0; waited < 10000 && !ended; waited += 10) Sleep(10);
-    if (!ended) {
-      ADD_FAILURE() << "the service did not end";
-      request(SERVICE_CONTROL_STOP);
-    }
-    main_thread.join();
+    EXPECT_TRUE(run_service(module, while_running)) << "the service did not end";
   }
   static void request(DWORD code) { ServiceController(code, 0, nullptr, nullptr); }
   bool wait_for_entries(const std::string& entry, int count) {
-    for (int waited = 0; waited < 10000; waited += 10) {
-      if (fakes.count(entry) >= count) return true;
-      Sleep(10);
-    }
-    return false;
+    return eventually([this, &entry, count] { return fakes.count(entry) >= count; });
   }
 };
 

@@ -1,6 +1,8 @@
 #include "tests/service/module_fakes.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "common/errors.h"
 
@@ -213,4 +215,27 @@ BOOL WINAPI FakeNeighbours::close_desktop(HDESK desktop) {
   if (in_use || desktop != input_desktop()) return FALSE;
   --self.desktops_open;
   return TRUE;
+}
+
+bool eventually(const std::function<bool()>& condition) {
+  for (int waited = 0; waited < 10000; waited += 10) {
+    if (condition()) return true;
+    Sleep(10);
+  }
+  return condition();
+}
+
+bool run_service(TService& service, const std::function<void()>& while_running) {
+  std::atomic<bool> ended{false};
+  std::thread main_thread([&service, &ended] {
+    char name[] = "xvVistrell";
+    char* argv[] = {name};
+    service.Main(1, argv);
+    ended = true;
+  });
+  if (while_running) while_running();
+  const bool ended_by_itself = eventually([&ended] { return ended.load(); });
+  if (!ended_by_itself) service.Controller(SERVICE_CONTROL_STOP, 0, nullptr);
+  main_thread.join();
+  return ended_by_itself;
 }

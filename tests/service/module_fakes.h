@@ -16,6 +16,7 @@
 
 #include "display/display_api.h"
 #include "service/module_calls.h"
+#include "service/service_base.h"
 
 class FakeNeighbours {
  public:
@@ -118,3 +119,14 @@ class FakeNeighbours {
   int pauses_ = 0;
   DisplayApi previous_display_;
 };
+
+// True once the condition holds, false when it still does not after 10
+// seconds.
+bool eventually(const std::function<bool()>& condition);
+
+// Runs the service's main function on a thread of its own, as the dispatcher
+// calls it, and while_running on the calling thread meanwhile. A run that has
+// not ended 10 seconds after while_running returned (or left by a failed
+// assertion) is stopped through Controller, so a broken case cannot hang the
+// test binary. Returns whether the run ended by itself.
+bool run_service(TService& service, const std::function<void()>& while_running = {});
