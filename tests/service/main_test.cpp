@@ -9,6 +9,7 @@
 
 #include "service/xvVistrell.h"
 #include "tests/service/fake_win32.h"
+#include "tests/service/module_fakes.h"
 
 namespace {
 
@@ -63,6 +64,7 @@ TEST(ModuleTest, PropertiesOfTheModule) {
 
 TEST(ModuleTest, AdapterCodesAndAnyOtherCodeAreHandled) {
   FakeWin32 fake;
+  FakeNeighbours neighbours;
   ExposedModule module;
   for (DWORD code : {CONTROL_ADAPTER_ATTACHED, CONTROL_ADAPTER_DETACHED, 200ul, 0ul})
     EXPECT_TRUE(module.DoCustomControl(code, 0)) << code;
@@ -136,6 +138,8 @@ TEST(ServiceControllerTest, ConcurrentCallsDuringDestructionAreSafe) {
 // service control manager; the dispatcher returns and Run ends.
 TEST(ServiceModeTest, StartRunStopThroughTheApplication) {
   FakeWin32 fake;
+  FakeNeighbours neighbours;
+  neighbours.library_loaded = true;
   fake.dispatcher_arguments = {"XVVISTRELL", "-d"};
   TServiceApplication application({});
   application.CreateForm(&xvVistrell);
