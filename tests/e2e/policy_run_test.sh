@@ -46,8 +46,9 @@ assert_in_order "$policy" "policy run at start" \
   ">> WMI_write_property" "<< WMI_write_property" \
   ">> remote_session_protocol" "<< remote_session_protocol" "<< set_session_protocol" \
   ">> ATI_enable_clone_mode" ">> verify_configuration_and_get_ATI_adapter" \
-  ">> enumerate_adapters" "Adapter 0" "<< enumerate_adapters" \
-  ">> is_RDP_connection" "<< is_RDP_connection" ">> is_TLV_running" "<< is_TLV_running" \
+  ">> enumerate_adapters" "Adapter 0" "Name:   Wine Adapter" "Attached to desktop" "<< enumerate_adapters" \
+  ">> is_RDP_connection" "RDP is connected: false" "<< is_RDP_connection" \
+  ">> is_TLV_running" "TLV is running: false" "<< is_TLV_running" \
   "TLV is not running, we're done" "<< enable_clone_mode"
 # Read back at the first poll.
 assert_eq 1 "$(grep -cxF ">> remote_session_protocol" <<<"$policy")" "read-back polls at start"

@@ -7,6 +7,8 @@ source "$(dirname "$0")/lib.sh"
 e2e_begin protocol_timeout
 
 e2e_install_standins
+# "RDP" stays while a written "TLV" waits for ever.
+wmisim setting RDP >/dev/null
 wmisim delay never >/dev/null
 e2e_install
 
@@ -35,10 +37,9 @@ e2e_wait_process_gone xvVistrell.exe 10
 run=$(e2e_trace_section "Diagnostic adapter detached" "<< DoCustomControl")
 assert_in_order "$run" "stop served inside the polling" \
   "Diagnostic adapter detached" ">> enable_clone_mode" "Set session protocol to TLV" \
-  ">> remote_session_protocol" \
   ">> ServiceController" ">> ServiceStop" ">> ATI_free_display_interface_functions" \
   "<< ATI_free_display_interface_functions" "Stopped XV Vistrell" "<< ServiceStop" \
-  "Timed out waiting for session protocol to be set" "<< set_session_protocol" \
+  ">> remote_session_protocol" "Timed out waiting for session protocol to be set" "<< set_session_protocol" \
   ">> ATI_enable_clone_mode" \
   "Call ATI_load_display_interface_functions before calling ATI_enable_clone_mode" \
   "<< enable_clone_mode" "<< DoCustomControl"
