@@ -29,7 +29,7 @@ assert_eq 'Error|Service \"XV Vistrell\" failed to install with error: \"System 
 assert_eq "$E2E_CONFIG" "$(svcctl qc xvVistrell)" "configuration after the second install"
 
 e2e_log "start"
-e2e_install_tlvsender
+e2e_install_standins
 e2e_start xvVistrell -t
 e2e_wait_state xvVistrell 4 10
 status=$(svcctl query xvVistrell)
@@ -56,8 +56,8 @@ assert_contains "$log" "<< process_command_line_arguments" "trace log"
 assert_not_contains "$log" ">> ServiceStart" "trace log"
 assert_contains "$log" "Started XV Vistrell" "trace log"
 assert_contains "$log" "Stopped XV Vistrell" "trace log"
-assert_eq 3 "$(grep -c '^>> ServiceController' <<<"$log")" "requests through ServiceController (interrogate, 200, stop)"
-assert_eq 1 "$(grep -c '^>> DoCustomControl' <<<"$log")" "custom controls served"
+assert_eq 3 "$(e2e_trace_count ">> ServiceController")" "requests through ServiceController (interrogate, 200, stop)"
+assert_eq 1 "$(e2e_trace_count ">> DoCustomControl")" "custom controls served"
 
 e2e_log "uninstall"
 e2e_uninstall
