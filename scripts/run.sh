@@ -16,7 +16,7 @@ e2e_begin demo "$XV_BUILD/demo"
 
 xv_log "Stand-ins: firmware WMI provider, ATI display library, Telvane sender"
 e2e_install_standins
-echo "firmware: $(wmisim sensor | sed 's/^sensor: //') adapter, session protocol $(wmisim setting | sed 's/^setting: //')"
+echo "firmware: diagnostic adapter $(wmisim sensor | sed 's/^sensor: //'), session protocol $(wmisim setting | sed 's/^setting: //')"
 
 xv_log "Installing the service (xvVistrell.exe /install /silent)"
 e2e_install
@@ -40,11 +40,17 @@ echo "session protocol now $(wmisim setting | sed 's/^setting: //')"
 
 xv_log "Stopping and removing the service"
 e2e_stop_service
+# Every start of the executable, the removal included, begins a new log.
+trace_copy=$E2E_DIR/xvVistrell.txt
+e2e_trace_log >"$trace_copy"
 e2e_uninstall
 echo "stopped and uninstalled"
 
-xv_log "Trace log ($E2E_TRACE_LOG)"
-e2e_trace_log
+xv_log "Trace log of the run (a copy: $trace_copy)"
+echo "(\">>\" and \"<<\" mark where each step begins and ends; the hot-plug watcher's"
+echo " and the service thread's lines interleave)"
+echo
+cat "$trace_copy"
 
 xv_log "Event-log entries (source xvVistrell)"
 e2e_event_entries
