@@ -12,6 +12,9 @@ e2e_install_standins
 e2e_install
 e2e_start_service -t
 e2e_wait_trace "<< enable_clone_mode"
+e2e_wait_waiter
+# The COM objects the service holds while its watcher waits.
+live=$(wmisim live)
 
 e2e_log "raising $events events"
 expected=()
@@ -36,6 +39,8 @@ assert_eq "$(printf '%s\n' "${expected[@]}")" "$served" "adapter events served, 
 assert_eq "$events" "$(e2e_trace_count ">> DoCustomControl")" "custom controls"
 assert_eq 4 "$(e2e_state xvVistrell)" "state after the burst"
 assert_contains "$(wmisim setting)" 'setting: "TLV"' "firmware setting after the last unplug"
+e2e_wait_waiter
+assert_eq "$live" "$(wmisim live)" "COM objects held after the burst"
 e2e_raise plug
 e2e_wait_trace "Diagnostic adapter attached" $((events / 2 + 1))
 e2e_stop_service
