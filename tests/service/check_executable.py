@@ -10,6 +10,20 @@ RT_VERSION = 16
 # The display calls need GDI32, the WMI calls OLE32 and OLEAUT32.
 SYSTEM_DLLS = {"ADVAPI32.DLL", "KERNEL32.DLL", "USER32.DLL", "GDI32.DLL", "OLE32.DLL", "OLEAUT32.DLL", "MSVCRT.DLL"}
 
+# Functions of the system DLLs that came after Windows XP and that toolchains
+# are known to pull in; none may be imported statically.
+AFTER_XP = {
+    "GetTickCount64", "GetSystemTimePreciseAsFileTime", "InitializeSRWLock", "AcquireSRWLockExclusive",
+    "AcquireSRWLockShared", "ReleaseSRWLockExclusive", "ReleaseSRWLockShared", "TryAcquireSRWLockExclusive",
+    "InitializeConditionVariable", "SleepConditionVariableCS", "SleepConditionVariableSRW",
+    "WakeConditionVariable", "WakeAllConditionVariable", "InitOnceExecuteOnce", "InitOnceBeginInitialize",
+    "InitializeCriticalSectionEx", "CreateEventExA", "CreateEventExW", "CreateMutexExW", "FlsAlloc",
+    "FlsFree", "FlsGetValue", "FlsSetValue", "GetThreadId", "GetProcessId", "SetThreadDescription",
+    "GetThreadDescription", "WTSGetActiveConsoleSessionId", "QueryFullProcessImageNameA",
+    "GetFileInformationByHandleEx", "CreateSymbolicLinkA", "CreateSymbolicLinkW", "LocaleNameToLCID",
+    "GetLocaleInfoEx", "CompareStringEx", "LCMapStringEx", "GetUserDefaultLocaleName",
+}
+
 failures = []
 
 
@@ -55,6 +69,9 @@ def main(path):
     check(pe.FILE_HEADER.PointerToSymbolTable == 0 and pe.FILE_HEADER.NumberOfSymbols == 0, "not stripped")
     imports = {entry.dll.decode().upper() for entry in pe.DIRECTORY_ENTRY_IMPORT}
     check(imports <= SYSTEM_DLLS, f"imports beyond the system DLLs: {sorted(imports - SYSTEM_DLLS)}")
+    functions = {symbol.name.decode() for entry in pe.DIRECTORY_ENTRY_IMPORT for symbol in entry.imports
+                 if symbol.name}
+    check(not functions & AFTER_XP, f"imports newer than Windows XP: {sorted(functions & AFTER_XP)}")
 
     tables = resource_data(pe, RT_MESSAGETABLE)
     check(list(tables) == [(1, 1033)], f"message tables: {list(tables)}, expected id 1 language 1033")
