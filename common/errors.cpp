@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "common/scoped.h"
+
 EOSError::EOSError(DWORD code) : Exception(os_error_message(code)), code_(code) {}
 
 std::string system_error_text(DWORD code) {
@@ -10,9 +12,9 @@ std::string system_error_text(DWORD code) {
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
           FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY,
       nullptr, code, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
+  const ScopedLocalMemory owned(buffer);
   std::string text;
   if (length != 0 && buffer != nullptr) text.assign(buffer, length);
-  if (buffer != nullptr) LocalFree(buffer);
   // Windows ends its texts with CR LF; a message carries none of its own.
   while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.pop_back();
   return text;

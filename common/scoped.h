@@ -54,14 +54,6 @@ struct HandleTraits {
 // A kernel object handle (thread, event, file mapping, mutex).
 using ScopedHandle = Scoped<HandleTraits>;
 
-struct ModuleTraits {
-  using Value = HMODULE;
-  static Value empty() { return nullptr; }
-  static void close(Value value) { FreeLibrary(value); }
-};
-// A module loaded with LoadLibraryA.
-using ScopedModule = Scoped<ModuleTraits>;
-
 struct LocalMemoryTraits {
   using Value = HLOCAL;
   static Value empty() { return nullptr; }
@@ -77,14 +69,6 @@ struct ServiceHandleTraits {
 };
 // A handle of the service control manager or of one service.
 using ScopedServiceHandle = Scoped<ServiceHandleTraits>;
-
-struct EventSourceTraits {
-  using Value = HANDLE;
-  static Value empty() { return nullptr; }
-  static void close(Value value) { DeregisterEventSource(value); }
-};
-// An event source registered with RegisterEventSourceA.
-using ScopedEventSource = Scoped<EventSourceTraits>;
 
 struct RegistryKeyTraits {
   using Value = HKEY;
