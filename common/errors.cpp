@@ -8,10 +8,9 @@ EOSError::EOSError(DWORD code) : Exception(os_error_message(code)), code_(code) 
 
 std::string system_error_text(DWORD code) {
   char* buffer = nullptr;
-  const DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-          FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY,
-      nullptr, code, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                          FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                      nullptr, code, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
   const ScopedLocalMemory owned(buffer);
   std::string text;
   if (length != 0 && buffer != nullptr) text.assign(buffer, length);

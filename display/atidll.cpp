@@ -63,13 +63,11 @@ enum AtiExport {
 };
 
 const char* const kExportNames[kExportCount] = {
-    "ATIDL_DisplayGetEdidData", "EnumDisplays",         "ATIDL_GetActiveDisplays",
-    "ATIDL_GetAdapterID",       "GetCapabilities",      "GetConfiguration",
-    "GetConnectedDisplays",     "ATIDL_GetDisplaySettings", "ATIDL_GetDisplayVector",
-    "SetConfiguration"};
+    "ATIDL_DisplayGetEdidData", "EnumDisplays",     "ATIDL_GetActiveDisplays", "ATIDL_GetAdapterID",
+    "GetCapabilities",          "GetConfiguration", "GetConnectedDisplays",    "ATIDL_GetDisplaySettings",
+    "ATIDL_GetDisplayVector",   "SetConfiguration"};
 
-const char* const kMonitorKindNames[] = {"LCD", "CRT", "TV", "DFP", "CRT2", "DFP2", "CV", "DFPI2",
-                                         "Unknown"};
+const char* const kMonitorKindNames[] = {"LCD", "CRT", "TV", "DFP", "CRT2", "DFP2", "CV", "DFPI2", "Unknown"};
 
 const char kLibraryName[] = "atipdlxx.dll";
 const char kTelvaneDriver[] = "XV Telvane Driver";
@@ -135,8 +133,8 @@ DisplayConfiguration read_display_configuration(std::int32_t adapter_index) {
 
 void trace_display_configuration(const DisplayConfiguration& configuration) {
   for (int c = 0; c < 2; ++c) {
-    trace("  Controller " + std::to_string(c) + " monitor bit vector: " +
-              format_hex(configuration.controller[c]),
+    trace("  Controller " + std::to_string(c) +
+              " monitor bit vector: " + format_hex(configuration.controller[c]),
           1);
   }
 }
@@ -147,14 +145,12 @@ bool is_clone_mode(const DisplayConfiguration& configuration) {
 }
 
 void unbind_library() {
-  std::fill(std::begin(ATI_function_table.functions), std::end(ATI_function_table.functions),
-            nullptr);
+  std::fill(std::begin(ATI_function_table.functions), std::end(ATI_function_table.functions), nullptr);
 }
 
 }  // namespace
 
-std::int32_t call_any_convention(FARPROC function, const std::uint32_t* arguments,
-                                 std::uint32_t count) {
+std::int32_t call_any_convention(FARPROC function, const std::uint32_t* arguments, std::uint32_t count) {
   return xv_call_any_convention(function, arguments, count);
 }
 
@@ -170,9 +166,7 @@ bool TAdapter::is_attached_to_desktop() const {
   return (device_.StateFlags & DISPLAY_DEVICE_ATTACHED_TO_DESKTOP) != 0;
 }
 
-bool TAdapter::is_primary_device() const {
-  return (device_.StateFlags & DISPLAY_DEVICE_PRIMARY_DEVICE) != 0;
-}
+bool TAdapter::is_primary_device() const { return (device_.StateFlags & DISPLAY_DEVICE_PRIMARY_DEVICE) != 0; }
 
 bool TAdapter::is_mirroring_driver() const {
   return (device_.StateFlags & DISPLAY_DEVICE_MIRRORING_DRIVER) != 0;
@@ -194,10 +188,9 @@ void enumerate_adapters(TAdapterList* adapters) {
   std::memset(&device, 0, sizeof device);
   device.cb = sizeof device;
   for (DWORD n = 0; display_api().EnumDisplayDevicesA(nullptr, n, &device, 0); ++n) {
-    trace("Adapter " + std::to_string(n) + "\n  Device: " + field_text(device.DeviceName) +
-              "\n  Name:   " + field_text(device.DeviceString) + "\n  State:  " +
-              format_hex(device.StateFlags) + "\n  PnP ID: " + field_text(device.DeviceID) +
-              "\n  Key:    " + field_text(device.DeviceKey),
+    trace("Adapter " + std::to_string(n) + "\n  Device: " + field_text(device.DeviceName) + "\n  Name:   " +
+              field_text(device.DeviceString) + "\n  State:  " + format_hex(device.StateFlags) +
+              "\n  PnP ID: " + field_text(device.DeviceID) + "\n  Key:    " + field_text(device.DeviceKey),
           1);
     if ((device.StateFlags & DISPLAY_DEVICE_ATTACHED_TO_DESKTOP) != 0) {
       trace("  Attached to desktop", 1);
@@ -256,8 +249,7 @@ void disable_extended_desktop_mode(const TAdapterList* adapters) {
         adapter->is_primary_device()) {
       continue;
     }
-    trace("Disabling adapter " + std::to_string(i) + " (" +
-              field_text(adapter->device().DeviceString) + ")",
+    trace("Disabling adapter " + std::to_string(i) + " (" + field_text(adapter->device().DeviceString) + ")",
           1);
     disable_monitor(adapter->device());
   }
@@ -309,8 +301,8 @@ void enumerate_ATI_monitors(std::int32_t adapter_index) {
 bool is_local_connection(std::int32_t adapter_index) {
   trace(">> is_local_connection", 2);
   std::uint32_t connected = 0;
-  if (call_ati(kGetConnectedDisplays,
-               {static_cast<std::uint32_t>(adapter_index), argument(&connected)}) != 0) {
+  if (call_ati(kGetConnectedDisplays, {static_cast<std::uint32_t>(adapter_index), argument(&connected)}) !=
+      0) {
     throw TextError("Unable to get the list of monitors connected to the graphics adapter");
   }
   trace("Bit vector of connected displays: " + format_hex(connected), 1);
@@ -322,8 +314,8 @@ bool check_adapter_configuration(std::int32_t adapter_index) {
   trace(">> check_adapter_configuration", 2);
   std::uint32_t controllers = 0;
   std::uint32_t ports = 0;
-  if (call_ati(kGetCapabilities, {static_cast<std::uint32_t>(adapter_index), argument(&controllers),
-                                  argument(&ports)}) != 0) {
+  if (call_ati(kGetCapabilities,
+               {static_cast<std::uint32_t>(adapter_index), argument(&controllers), argument(&ports)}) != 0) {
     throw TextError("Unable to determine the number of controllers or monitors on the graphics adapter");
   }
   trace("Adapter has " + std::to_string(controllers) + " controllers and " + std::to_string(ports) +

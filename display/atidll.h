@@ -75,5 +75,4 @@ std::string ATI_library_path();
 
 // Calls a library export with 32-bit arguments and gives its 32-bit result,
 // whether the export is __stdcall or __cdecl.
-std::int32_t call_any_convention(FARPROC function, const std::uint32_t* arguments,
-                                 std::uint32_t count);
+std::int32_t call_any_convention(FARPROC function, const std::uint32_t* arguments, std::uint32_t count);

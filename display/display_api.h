@@ -8,8 +8,8 @@
 
 struct DisplayApi {
   BOOL(WINAPI* EnumDisplayDevicesA)(LPCSTR device, DWORD number, PDISPLAY_DEVICEA record, DWORD flags);
-  LONG(WINAPI* ChangeDisplaySettingsExA)(LPCSTR device, DEVMODEA* mode, HWND window, DWORD flags,
-                                         LPVOID parameter);
+  LONG(WINAPI* ChangeDisplaySettingsExA)
+  (LPCSTR device, DEVMODEA* mode, HWND window, DWORD flags, LPVOID parameter);
   HDC(WINAPI* CreateDCA)(LPCSTR driver, LPCSTR device, LPCSTR output, const DEVMODEA* data);
   BOOL(WINAPI* DeleteDC)(HDC dc);
   BOOL(WINAPI* EnumDisplaySettingsA)(LPCSTR device, DWORD mode_number, DEVMODEA* mode);

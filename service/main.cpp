@@ -253,7 +253,8 @@ bool TxvVistrell::is_dongle_attached(bool default_answer) {
   trace(">> is_dongle_attached", 2);
   bool attached = default_answer;
   try {
-    attached = module_calls().WMI_read_property(kFirmwareNamespace, kDongleQuery, kDongleProperty) == kDongleAttached;
+    attached = module_calls().WMI_read_property(kFirmwareNamespace, kDongleQuery, kDongleProperty) ==
+               kDongleAttached;
   } catch (const Exception& error) {
     LogMessage(error.message(), EVENTLOG_ERROR_TYPE);
     trace(error.message(), 1);
@@ -265,7 +266,8 @@ bool TxvVistrell::is_dongle_attached(bool default_answer) {
 void TxvVistrell::set_resolution(std::int32_t width, std::int32_t height) {
   trace(">> set_resolution", 2);
   const DisplayApi& api = display_api();
-  if (width != api.GetSystemMetrics(SM_CXVIRTUALSCREEN) || height != api.GetSystemMetrics(SM_CYVIRTUALSCREEN)) {
+  if (width != api.GetSystemMetrics(SM_CXVIRTUALSCREEN) ||
+      height != api.GetSystemMetrics(SM_CYVIRTUALSCREEN)) {
     try {
       change_resolution_on_input_desktop(width, height);
     } catch (const TextError& error) {
@@ -327,7 +329,8 @@ void TxvVistrell::set_session_protocol(const std::string& value, std::int32_t po
   trace(">> set_session_protocol", 2);
   try {
     trace_timed("Set session protocol to " + value, 1);
-    module_calls().WMI_write_property(kFirmwareNamespace, kSettingClass, kSettingMethod, kProtocolSetting, value);
+    module_calls().WMI_write_property(kFirmwareNamespace, kSettingClass, kSettingMethod, kProtocolSetting,
+                                      value);
     bool taken = false;
     for (std::int32_t poll = 0; poll < polls && !taken; ++poll) {
       // The firmware takes its time: meanwhile the service thread serves the

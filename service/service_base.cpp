@@ -187,7 +187,8 @@ void TService::LogMessage(const std::string& message, WORD event_type, WORD cate
 
 void TService::Main(DWORD argc, char** argv) {
   for (DWORD i = 0; i < argc; ++i) Params.emplace_back(argv[i]);
-  status_handle_ = win32_calls().register_service_ctrl_handler_ex(Name.c_str(), GetServiceController(), nullptr);
+  status_handle_ =
+      win32_calls().register_service_ctrl_handler_ex(Name.c_str(), GetServiceController(), nullptr);
   if (status_handle_ == nullptr) {
     const DWORD error = GetLastError();
     LogMessage(system_error_text(error));
@@ -276,7 +277,8 @@ void TService::ProcessRequests(bool wait) {
 void TService::serve_request(DWORD code, DWORD event_type) {
   const TCurrentStatus before = status_;
   bool handled = true;
-  const std::optional<std::string> failure = failure_of([&] { handled = dispatch_request(code, event_type); });
+  const std::optional<std::string> failure =
+      failure_of([&] { handled = dispatch_request(code, event_type); });
   if (failure) {
     if (code != SERVICE_CONTROL_SHUTDOWN) SetStatus(before);
     LogMessage(request_failure_text(code, *failure));

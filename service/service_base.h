@@ -78,8 +78,8 @@ class TEventLogger {
   TEventLogger(const TEventLogger&) = delete;
   TEventLogger& operator=(const TEventLogger&) = delete;
 
-  void LogMessage(const std::string& message, WORD event_type = EVENTLOG_ERROR_TYPE,
-                  WORD category = 0, DWORD id = 0);
+  void LogMessage(const std::string& message, WORD event_type = EVENTLOG_ERROR_TYPE, WORD category = 0,
+                  DWORD id = 0);
   const std::string& source() const { return source_; }
 
  private:
@@ -135,8 +135,8 @@ class TService {
   void ProcessRequests(bool wait);
   bool Terminated() const;
 
-  void LogMessage(const std::string& message, WORD event_type = EVENTLOG_ERROR_TYPE,
-                  WORD category = 0, DWORD id = 0);
+  void LogMessage(const std::string& message, WORD event_type = EVENTLOG_ERROR_TYPE, WORD category = 0,
+                  DWORD id = 0);
 
   int ParamCount() const { return static_cast<int>(Params.size()); }
   const std::string& Param(int index) const { return Params.at(static_cast<std::size_t>(index)); }

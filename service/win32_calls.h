@@ -11,8 +11,7 @@ struct Win32Calls {
   decltype(&::SetServiceStatus) set_service_status = ::SetServiceStatus;
   decltype(&::RegisterServiceCtrlHandlerExA) register_service_ctrl_handler_ex =
       ::RegisterServiceCtrlHandlerExA;
-  decltype(&::StartServiceCtrlDispatcherA) start_service_ctrl_dispatcher =
-      ::StartServiceCtrlDispatcherA;
+  decltype(&::StartServiceCtrlDispatcherA) start_service_ctrl_dispatcher = ::StartServiceCtrlDispatcherA;
 
   decltype(&::RegisterEventSourceA) register_event_source = ::RegisterEventSourceA;
   decltype(&::ReportEventA) report_event = ::ReportEventA;

@@ -91,8 +91,10 @@ void register_event_source(const std::string& source, const std::string& message
   const ScopedRegistryKey key(raw_key);
   const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
   RegSetValueExA(key.get(), "EventMessageFile", 0, REG_EXPAND_SZ,
-                 reinterpret_cast<const BYTE*>(message_file.c_str()), static_cast<DWORD>(message_file.size() + 1));
-  RegSetValueExA(key.get(), "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
+                 reinterpret_cast<const BYTE*>(message_file.c_str()),
+                 static_cast<DWORD>(message_file.size() + 1));
+  RegSetValueExA(key.get(), "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                 sizeof types);
 }
 
 void remove_event_source(const std::string& source) {
@@ -101,7 +103,8 @@ void remove_event_source(const std::string& source) {
 
 // --- TServiceStartThread ----------------------------------------------------
 
-TServiceStartThread::TServiceStartThread(const SERVICE_TABLE_ENTRYA* table, HWND quit_window, DWORD quit_thread)
+TServiceStartThread::TServiceStartThread(const SERVICE_TABLE_ENTRYA* table, HWND quit_window,
+                                         DWORD quit_thread)
     : table_(table), quit_window_(quit_window), quit_thread_(quit_thread) {
   const uintptr_t handle = _beginthreadex(nullptr, 0, run, this, 0, nullptr);
   if (handle == 0) raise_last_os_error();
@@ -218,15 +221,16 @@ void TServiceApplication::RegisterServices(bool install, bool silent) {
       else
         uninstall_service(manager.get(), *service);
     } catch (const Exception& error) {
-      const std::string doing = install ? " failed to install with error: " : " failed to uninstall with error: ";
+      const std::string doing =
+          install ? " failed to install with error: " : " failed to uninstall with error: ";
       show_dialog("Service \"" + service->DisplayName + "\"" + doing + "\"" + error.message() + "\"", "Error",
                   MB_ICONERROR);
       success = false;
     }
   }
   if (success && !silent)
-    show_dialog(install ? "Service installed successfully" : "Service uninstalled successfully", "Information",
-                MB_ICONINFORMATION);
+    show_dialog(install ? "Service installed successfully" : "Service uninstalled successfully",
+                "Information", MB_ICONINFORMATION);
 }
 
 void TServiceApplication::install_service(SC_HANDLE manager, TService& service) {
@@ -240,8 +244,8 @@ void TServiceApplication::install_service(SC_HANDLE manager, TService& service) 
   DWORD tag = service.TagID;
   SC_HANDLE raw_service = calls.create_service(
       manager, service.Name.c_str(), display_name.c_str(), SERVICE_ALL_ACCESS, service.service_type_value(),
-      service.start_type_value(), service.error_control_value(), image_path.c_str(), service.LoadGroup.c_str(),
-      service.TagID > 0 ? &tag : nullptr, dependencies.c_str(),
+      service.start_type_value(), service.error_control_value(), image_path.c_str(),
+      service.LoadGroup.c_str(), service.TagID > 0 ? &tag : nullptr, dependencies.c_str(),
       service.ServiceStartName().empty() ? nullptr : service.ServiceStartName().c_str(),
       service.Password().c_str());
   if (raw_service == nullptr) raise_last_os_error();
@@ -291,7 +295,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     }
   } catch (const Exception& error) {
     const std::string text = application_error_text(error, file_name_part(executable_path()));
-    win32_calls().message_box(nullptr, text.c_str(), "Application Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+    win32_calls().message_box(nullptr, text.c_str(), "Application Error",
+                              MB_OK | MB_ICONERROR | MB_TASKMODAL);
   }
   return 0;
 }

@@ -7,8 +7,8 @@
 // Every call is safe from any thread and writes its line whole.
 #pragma once
 
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>

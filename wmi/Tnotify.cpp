@@ -20,7 +20,7 @@ const DWORD kAdapterDetached = 1035;
 const DWORD kThreadNameException = 0x406D1388;
 #pragma pack(push, 8)
 struct ThreadNameInfo {
-  DWORD type;       // 0x1000
+  DWORD type;  // 0x1000
   LPCSTR name;
   DWORD thread_id;  // -1: the calling thread
   DWORD flags;
@@ -28,9 +28,8 @@ struct ThreadNameInfo {
 #pragma pack(pop)
 
 LONG CALLBACK swallow_thread_name_exception(EXCEPTION_POINTERS* exception) {
-  return exception->ExceptionRecord->ExceptionCode == kThreadNameException
-             ? EXCEPTION_CONTINUE_EXECUTION
-             : EXCEPTION_CONTINUE_SEARCH;
+  return exception->ExceptionRecord->ExceptionCode == kThreadNameException ? EXCEPTION_CONTINUE_EXECUTION
+                                                                           : EXCEPTION_CONTINUE_SEARCH;
 }
 
 void set_thread_description(const char* name) {

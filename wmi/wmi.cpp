@@ -79,8 +79,8 @@ void exec_query(const WmiConnection& connection, const std::string& query,
                 ComPtr<IEnumWbemClassObject>* enumerator) {
   ScopedBstr language(kQueryLanguage);
   ScopedBstr text(to_utf16(query).c_str());
-  const HRESULT result = connection.services->ExecQuery(language.get(), text.get(), kQueryFlags,
-                                                        nullptr, enumerator->put());
+  const HRESULT result =
+      connection.services->ExecQuery(language.get(), text.get(), kQueryFlags, nullptr, enumerator->put());
   if (FAILED(result) || !*enumerator) throw Exception("Error querying WMI.");
 }
 
@@ -88,8 +88,8 @@ void exec_notification_query(const WmiConnection& connection, const std::string&
                              ComPtr<IEnumWbemClassObject>* enumerator) {
   ScopedBstr language(kQueryLanguage);
   ScopedBstr text(to_utf16(query).c_str());
-  const HRESULT result = connection.services->ExecNotificationQuery(
-      language.get(), text.get(), kQueryFlags, nullptr, enumerator->put());
+  const HRESULT result = connection.services->ExecNotificationQuery(language.get(), text.get(), kQueryFlags,
+                                                                    nullptr, enumerator->put());
   if (FAILED(result) || !*enumerator) throw Exception("Error querying WMI.");
 }
 
@@ -195,8 +195,8 @@ void write_to_instances(const std::string& name_space, const std::string& class_
     ComPtr<IWbemClassObject> instance;
     next_object(enumerator.get(), &instance);
     if (!instance) break;
-    call_method_on_instance(connection, instance.get(), class_name, method_name, setting_name,
-                            setting_value, &name, &value);
+    call_method_on_instance(connection, instance.get(), class_name, method_name, setting_name, setting_value,
+                            &name, &value);
   }
 }
 
@@ -232,24 +232,23 @@ void setup_WMI_connection(WmiConnection* connection, const std::string& name_spa
   if (!connection->com->succeeded()) throw Exception("Error initializing COM interface.");
 
   // Fails harmlessly once the process's security is set; made on every setup.
-  CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
-                       RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+  CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE,
+                       nullptr, EOAC_NONE, nullptr);
 
-  HRESULT result = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER,
-                                    IID_IWbemLocator, connection->locator.put_void());
+  HRESULT result = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+                                    connection->locator.put_void());
   if (FAILED(result) || !connection->locator) throw Exception("Error creating the COM instance.");
 
   // The caller's own identity: no user, password, locale or authority.
   ScopedBstr path(to_utf16(name_space).c_str());
-  result = connection->locator->ConnectServer(path.get(), nullptr, nullptr, nullptr, 0, nullptr,
-                                              nullptr, connection->services.put());
+  result = connection->locator->ConnectServer(path.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                                              connection->services.put());
   if (FAILED(result) || !connection->services) {
     throw Exception("Error connecting to WMI namespace.");
   }
 
-  result = CoSetProxyBlanket(connection->services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE,
-                             nullptr, RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
-                             EOAC_NONE);
+  result = CoSetProxyBlanket(connection->services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+                             RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
   if (FAILED(result)) throw Exception("Error setting COM proxy security.");
   trace("<< setup_WMI_connection", 2);
 }

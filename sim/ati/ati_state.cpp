@@ -11,8 +11,8 @@ const char kStateKey[] = "Software\\XVSim\\ATI";
 class StateKey {
  public:
   StateKey() {
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kStateKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
-                        &key_, nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kStateKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key_,
+                        nullptr) != ERROR_SUCCESS) {
       key_ = nullptr;
     }
   }
@@ -41,8 +41,8 @@ DWORD read_number(const std::string& name, DWORD fallback) {
   DWORD size = sizeof value;
   DWORD type = 0;
   if (key.get() == nullptr ||
-      RegQueryValueExA(key.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value),
-                       &size) != ERROR_SUCCESS ||
+      RegQueryValueExA(key.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+          ERROR_SUCCESS ||
       type != REG_DWORD) {
     return fallback;
   }
@@ -52,8 +52,7 @@ DWORD read_number(const std::string& name, DWORD fallback) {
 void write_number(const std::string& name, DWORD value) {
   StateKey key;
   if (key.get() == nullptr) return;
-  RegSetValueExA(key.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                 sizeof value);
+  RegSetValueExA(key.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
 std::string read_text(const std::string& name, const std::string& fallback) {
@@ -62,8 +61,8 @@ std::string read_text(const std::string& name, const std::string& fallback) {
   DWORD size = sizeof value - 1;
   DWORD type = 0;
   if (key.get() == nullptr ||
-      RegQueryValueExA(key.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(value),
-                       &size) != ERROR_SUCCESS ||
+      RegQueryValueExA(key.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(value), &size) !=
+          ERROR_SUCCESS ||
       type != REG_SZ) {
     return fallback;
   }
@@ -85,8 +84,8 @@ void reset_state() {
       std::vector<std::string> names;
       char name[256];
       DWORD length = sizeof name;
-      for (DWORD i = 0; RegEnumValueA(key.get(), i, name, &length, nullptr, nullptr, nullptr,
-                                      nullptr) == ERROR_SUCCESS;
+      for (DWORD i = 0;
+           RegEnumValueA(key.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
            ++i, length = sizeof name) {
         names.push_back(name);
       }
@@ -116,8 +115,8 @@ std::string call_log_path() {
 
 void append_call_log(const std::string& line) {
   HANDLE file = CreateFileA(call_log_path().c_str(), FILE_APPEND_DATA,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   const std::string text = line + "\r\n";
   DWORD written = 0;
@@ -127,8 +126,8 @@ void append_call_log(const std::string& line) {
 
 std::string read_call_log() {
   HANDLE file = CreateFileA(call_log_path().c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return "";
   std::string text;
   char buffer[4096];

@@ -112,8 +112,7 @@ ATI_EXPORT int ATI_CALL GetCapabilities(int adapter, DWORD* controllers, DWORD* 
   if (refused("GetCapabilities", line, false, &result)) return result;
   *controllers = read_number("Controllers", 2);
   *ports = read_number("MonitorPorts", 2);
-  log_call(line, 0,
-           "controllers=" + std::to_string(*controllers) + " ports=" + std::to_string(*ports));
+  log_call(line, 0, "controllers=" + std::to_string(*controllers) + " ports=" + std::to_string(*ports));
   return 0;
 }
 
@@ -147,9 +146,9 @@ ATI_EXPORT int ATI_CALL ATIDL_GetDisplayVector(int adapter, DWORD*) {
 #endif
 
 ATI_EXPORT int ATI_CALL SetConfiguration(int adapter, DWORD size, const DWORD* configuration) {
-  const std::string line = call_line("SetConfiguration", {adapter, size}) + " " +
-                           (size == 8 ? format_hex(configuration[0]) + " " + format_hex(configuration[1])
-                                      : std::string("?"));
+  const std::string line =
+      call_line("SetConfiguration", {adapter, size}) + " " +
+      (size == 8 ? format_hex(configuration[0]) + " " + format_hex(configuration[1]) : std::string("?"));
   int result = 0;
   if (refused("SetConfiguration", line, size != 8, &result)) return result;
   write_number("Config0", configuration[0]);

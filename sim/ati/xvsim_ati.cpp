@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
     }
   } else if (command == "get" && argc == 3) {
     const std::string name = argv[2];
-    const std::string value = !has_setting(name)     ? "unset"
+    const std::string value = !has_setting(name)      ? "unset"
                               : is_text_setting(name) ? read_text(name, "")
                                                       : format_hex(read_number(name, 0));
     std::printf("%s\n", value.c_str());

@@ -92,8 +92,7 @@ std::string pointer_or_null(const void* pointer, const char* given) {
 void log_call(const std::string& line) { firmware_state().log(line); }
 
 bool equal_ignoring_case(const std::wstring& a, const std::wstring& b) {
-  return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a.c_str(), -1, b.c_str(), -1) ==
-         CSTR_EQUAL;
+  return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a.c_str(), -1, b.c_str(), -1) == CSTR_EQUAL;
 }
 
 Property text_property(const std::wstring& name, const Value& value) {
@@ -173,9 +172,8 @@ HRESULT STDMETHODCALLTYPE SimObject::Get(LPCWSTR name, LONG flags, VARIANT* valu
 }
 
 HRESULT STDMETHODCALLTYPE SimObject::Put(LPCWSTR name, LONG flags, VARIANT* value, CIMTYPE type) {
-  log_call("Put " + text_or_null(name) + " flags=" + std::to_string(flags) +
-           " type=" + std::to_string(type) + " value=" + describe(value) + " on " +
-           to_utf8(class_name_));
+  log_call("Put " + text_or_null(name) + " flags=" + std::to_string(flags) + " type=" + std::to_string(type) +
+           " value=" + describe(value) + " on " + to_utf8(class_name_));
   if (name == nullptr) return WBEM_E_INVALID_PARAMETER;
   const std::wstring wanted = name;
   Fault fault;
@@ -196,8 +194,7 @@ HRESULT STDMETHODCALLTYPE SimObject::Put(LPCWSTR name, LONG flags, VARIANT* valu
   return WBEM_E_NOT_FOUND;
 }
 
-HRESULT STDMETHODCALLTYPE SimObject::GetMethod(LPCWSTR name, LONG flags,
-                                               IWbemClassObject** in_signature,
+HRESULT STDMETHODCALLTYPE SimObject::GetMethod(LPCWSTR name, LONG flags, IWbemClassObject** in_signature,
                                                IWbemClassObject** out_signature) {
   log_call("GetMethod " + text_or_null(name) + " flags=" + std::to_string(flags) +
            " in=" + pointer_or_null(in_signature, "asked") +
@@ -217,8 +214,8 @@ HRESULT STDMETHODCALLTYPE SimObject::GetMethod(LPCWSTR name, LONG flags,
                                   {null_property(L"Name"), null_property(L"Value")});
   }
   if (out_signature != nullptr) {
-    *out_signature = new SimObject(ObjectKind::parameters_definition, L"__PARAMETERS",
-                                   {null_property(L"Return")});
+    *out_signature =
+        new SimObject(ObjectKind::parameters_definition, L"__PARAMETERS", {null_property(L"Return")});
   }
   return WBEM_S_NO_ERROR;
 }
@@ -251,25 +248,47 @@ HRESULT SimObject::unsupported(const char* method) {
   return WBEM_E_NOT_SUPPORTED;
 }
 
-HRESULT STDMETHODCALLTYPE SimObject::GetQualifierSet(IWbemQualifierSet**) { return unsupported("GetQualifierSet"); }
+HRESULT STDMETHODCALLTYPE SimObject::GetQualifierSet(IWbemQualifierSet**) {
+  return unsupported("GetQualifierSet");
+}
 HRESULT STDMETHODCALLTYPE SimObject::Delete(LPCWSTR) { return unsupported("Delete"); }
-HRESULT STDMETHODCALLTYPE SimObject::GetNames(LPCWSTR, LONG, VARIANT*, SAFEARRAY**) { return unsupported("GetNames"); }
+HRESULT STDMETHODCALLTYPE SimObject::GetNames(LPCWSTR, LONG, VARIANT*, SAFEARRAY**) {
+  return unsupported("GetNames");
+}
 HRESULT STDMETHODCALLTYPE SimObject::BeginEnumeration(LONG) { return unsupported("BeginEnumeration"); }
-HRESULT STDMETHODCALLTYPE SimObject::Next(LONG, BSTR*, VARIANT*, CIMTYPE*, LONG*) { return unsupported("Next"); }
+HRESULT STDMETHODCALLTYPE SimObject::Next(LONG, BSTR*, VARIANT*, CIMTYPE*, LONG*) {
+  return unsupported("Next");
+}
 HRESULT STDMETHODCALLTYPE SimObject::EndEnumeration() { return unsupported("EndEnumeration"); }
-HRESULT STDMETHODCALLTYPE SimObject::GetPropertyQualifierSet(LPCWSTR, IWbemQualifierSet**) { return unsupported("GetPropertyQualifierSet"); }
+HRESULT STDMETHODCALLTYPE SimObject::GetPropertyQualifierSet(LPCWSTR, IWbemQualifierSet**) {
+  return unsupported("GetPropertyQualifierSet");
+}
 HRESULT STDMETHODCALLTYPE SimObject::Clone(IWbemClassObject**) { return unsupported("Clone"); }
 HRESULT STDMETHODCALLTYPE SimObject::GetObjectText(LONG, BSTR*) { return unsupported("GetObjectText"); }
-HRESULT STDMETHODCALLTYPE SimObject::SpawnDerivedClass(LONG, IWbemClassObject**) { return unsupported("SpawnDerivedClass"); }
+HRESULT STDMETHODCALLTYPE SimObject::SpawnDerivedClass(LONG, IWbemClassObject**) {
+  return unsupported("SpawnDerivedClass");
+}
 HRESULT STDMETHODCALLTYPE SimObject::CompareTo(LONG, IWbemClassObject*) { return unsupported("CompareTo"); }
-HRESULT STDMETHODCALLTYPE SimObject::GetPropertyOrigin(LPCWSTR, BSTR*) { return unsupported("GetPropertyOrigin"); }
+HRESULT STDMETHODCALLTYPE SimObject::GetPropertyOrigin(LPCWSTR, BSTR*) {
+  return unsupported("GetPropertyOrigin");
+}
 HRESULT STDMETHODCALLTYPE SimObject::InheritsFrom(LPCWSTR) { return unsupported("InheritsFrom"); }
-HRESULT STDMETHODCALLTYPE SimObject::PutMethod(LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*) { return unsupported("PutMethod"); }
+HRESULT STDMETHODCALLTYPE SimObject::PutMethod(LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*) {
+  return unsupported("PutMethod");
+}
 HRESULT STDMETHODCALLTYPE SimObject::DeleteMethod(LPCWSTR) { return unsupported("DeleteMethod"); }
-HRESULT STDMETHODCALLTYPE SimObject::BeginMethodEnumeration(LONG) { return unsupported("BeginMethodEnumeration"); }
-HRESULT STDMETHODCALLTYPE SimObject::NextMethod(LONG, BSTR*, IWbemClassObject**, IWbemClassObject**) { return unsupported("NextMethod"); }
+HRESULT STDMETHODCALLTYPE SimObject::BeginMethodEnumeration(LONG) {
+  return unsupported("BeginMethodEnumeration");
+}
+HRESULT STDMETHODCALLTYPE SimObject::NextMethod(LONG, BSTR*, IWbemClassObject**, IWbemClassObject**) {
+  return unsupported("NextMethod");
+}
 HRESULT STDMETHODCALLTYPE SimObject::EndMethodEnumeration() { return unsupported("EndMethodEnumeration"); }
-HRESULT STDMETHODCALLTYPE SimObject::GetMethodQualifierSet(LPCWSTR, IWbemQualifierSet**) { return unsupported("GetMethodQualifierSet"); }
-HRESULT STDMETHODCALLTYPE SimObject::GetMethodOrigin(LPCWSTR, BSTR*) { return unsupported("GetMethodOrigin"); }
+HRESULT STDMETHODCALLTYPE SimObject::GetMethodQualifierSet(LPCWSTR, IWbemQualifierSet**) {
+  return unsupported("GetMethodQualifierSet");
+}
+HRESULT STDMETHODCALLTYPE SimObject::GetMethodOrigin(LPCWSTR, BSTR*) {
+  return unsupported("GetMethodOrigin");
+}
 
 }  // namespace wmisim

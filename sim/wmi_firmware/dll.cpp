@@ -38,8 +38,7 @@ class LocatorFactory : public IClassFactory {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     try {
-      log_call("CreateInstance CLSID_WbemLocator " + iid_name(iid) +
-               " outer=" + pointer_or_null(outer));
+      log_call("CreateInstance CLSID_WbemLocator " + iid_name(iid) + " outer=" + pointer_or_null(outer));
       Fault fault;
       if (firmware_state().take_fault(Step::create, &fault)) {
         return fault_result(fault);
@@ -73,6 +72,4 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, 
   return wmisim::g_factory.QueryInterface(iid, object);
 }
 
-extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-  return wmisim::module_objects() == 0 ? S_OK : S_FALSE;
-}
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() { return wmisim::module_objects() == 0 ? S_OK : S_FALSE; }

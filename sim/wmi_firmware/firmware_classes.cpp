@@ -79,12 +79,11 @@ std::vector<std::vector<Property>> all_instances(const std::wstring& class_name)
     for (const Value& value : state.sensors()) {
       const std::wstring name = numbered(L"XVBIOS_Sensor_", index++);
       const bool present = !value.null && value.text == L"Present";
-      instances.push_back({text_property(L"__CLASS", text_value(kSensorClass)),
-                           text_property(L"__PATH", text_value(instance_path(kSensorClass, name))),
-                           text_property(L"InstanceName", text_value(name)),
-                           text_property(L"Name", text_value(kSensorName)),
-                           text_property(L"CurrentState", value),
-                           number_property(L"CurrentReading", present ? 1 : 0)});
+      instances.push_back(
+          {text_property(L"__CLASS", text_value(kSensorClass)),
+           text_property(L"__PATH", text_value(instance_path(kSensorClass, name))),
+           text_property(L"InstanceName", text_value(name)), text_property(L"Name", text_value(kSensorName)),
+           text_property(L"CurrentState", value), number_property(L"CurrentReading", present ? 1 : 0)});
     }
   } else if (equal_ignoring_case(class_name, kSettingClass)) {
     // Every query of the setting counts as one read of it.
@@ -99,10 +98,9 @@ std::vector<std::vector<Property>> all_instances(const std::wstring& class_name)
     const LONG count = state.interface_count();
     for (int index = 0; index < count; ++index) {
       const std::wstring name = numbered(L"XVBIOS_Interface_", index);
-      instances.push_back(
-          {text_property(L"__CLASS", text_value(kInterfaceClass)),
-           text_property(L"__PATH", text_value(instance_path(kInterfaceClass, name))),
-           text_property(L"InstanceName", text_value(name))});
+      instances.push_back({text_property(L"__CLASS", text_value(kInterfaceClass)),
+                           text_property(L"__PATH", text_value(instance_path(kInterfaceClass, name))),
+                           text_property(L"InstanceName", text_value(name))});
     }
   }
   return instances;
@@ -130,8 +128,7 @@ bool has_property(const std::vector<std::wstring>& names, const std::wstring& na
 
 bool class_in(Namespace name_space, const std::wstring& class_name) {
   if (name_space == Namespace::wmi) return equal_ignoring_case(class_name, kEventClass);
-  return equal_ignoring_case(class_name, kSensorClass) ||
-         equal_ignoring_case(class_name, kSettingClass) ||
+  return equal_ignoring_case(class_name, kSensorClass) || equal_ignoring_case(class_name, kSettingClass) ||
          equal_ignoring_case(class_name, kInterfaceClass);
 }
 
@@ -243,8 +240,8 @@ HRESULT select_instances(Namespace name_space, const Query& query,
   if (FAILED(names)) return names;
   for (const std::vector<Property>& properties : all_instances(query.class_name)) {
     if (!selected(query, properties)) continue;
-    instances->push_back(adopt(
-        new SimObject(ObjectKind::instance, query.class_name, project(query, properties))));
+    instances->push_back(
+        adopt(new SimObject(ObjectKind::instance, query.class_name, project(query, properties))));
   }
   return WBEM_S_NO_ERROR;
 }
@@ -272,9 +269,9 @@ ComPtr<SimObject> make_event(const Query& query, const Value& description) {
 }
 
 ComPtr<SimObject> make_setting_interface_class() {
-  return adopt(new SimObject(ObjectKind::class_definition, kInterfaceClass,
-                             {text_property(L"__CLASS", text_value(kInterfaceClass)),
-                              null_property(L"InstanceName")}));
+  return adopt(new SimObject(
+      ObjectKind::class_definition, kInterfaceClass,
+      {text_property(L"__CLASS", text_value(kInterfaceClass)), null_property(L"InstanceName")}));
 }
 
 int setting_interface_index(const std::wstring& path) {
@@ -292,8 +289,8 @@ int setting_interface_index(const std::wstring& path) {
 }
 
 ComPtr<SimObject> make_out_parameters(LONG return_value) {
-  return adopt(new SimObject(ObjectKind::out_parameters, L"__PARAMETERS",
-                             {number_property(L"Return", return_value)}));
+  return adopt(
+      new SimObject(ObjectKind::out_parameters, L"__PARAMETERS", {number_property(L"Return", return_value)}));
 }
 
 }  // namespace wmisim

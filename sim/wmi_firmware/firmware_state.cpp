@@ -21,12 +21,10 @@ const int kLogText = 300;
 const int kProcesses = 32;
 
 const char* const kStepNames[kStepCount] = {
-    "create", "connect", "blanket", "query", "notification-query", "next", "get",
-    "get-object", "get-method", "spawn-instance", "put-name", "put-value", "exec-method"};
+    "create",     "connect",    "blanket",        "query",    "notification-query", "next",       "get",
+    "get-object", "get-method", "spawn-instance", "put-name", "put-value",          "exec-method"};
 
-std::wstring signal_name(int slot) {
-  return L"Global\\xvsim-wmi-firmware-event-" + std::to_wstring(slot);
-}
+std::wstring signal_name(int slot) { return L"Global\\xvsim-wmi-firmware-event-" + std::to_wstring(slot); }
 
 bool process_running(DWORD process_id) {
   if (process_id == GetCurrentProcessId()) return true;
@@ -133,14 +131,13 @@ FirmwareState::FirmwareState() {
 
   Lock lock(*this);
   file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file_.get() == INVALID_HANDLE_VALUE) {
     file_.release();
     throw std::runtime_error("cannot open the firmware state file " + to_utf8(path));
   }
-  mapping_.reset(
-      CreateFileMappingW(file_.get(), nullptr, PAGE_READWRITE, 0, sizeof(Shared), nullptr));
+  mapping_.reset(CreateFileMappingW(file_.get(), nullptr, PAGE_READWRITE, 0, sizeof(Shared), nullptr));
   if (!mapping_) throw std::runtime_error("cannot map the firmware state file");
   shared_ = static_cast<Shared*>(MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
   if (shared_ == nullptr) throw std::runtime_error("cannot map the firmware state file");

@@ -137,8 +137,7 @@ bool namespace_by_path(const std::wstring& path, Namespace* name_space);
 const wchar_t* namespace_path(Namespace name_space);
 
 // The instances a query selects, projected to its properties.
-HRESULT select_instances(Namespace name_space, const Query& query,
-                         std::vector<ComPtr<SimObject>>* instances);
+HRESULT select_instances(Namespace name_space, const Query& query, std::vector<ComPtr<SimObject>>* instances);
 // Whether an event query names the firmware's event class and selects its
 // events; WBEM_E_* when it is not a valid event query here.
 HRESULT check_event_query(Namespace name_space, const Query& query, bool* matches);

@@ -30,19 +30,16 @@ class Enumerator : public IEnumWbemClassObject, public Counted {
   ULONG STDMETHODCALLTYPE Release() override { return release_ref(); }
 
   HRESULT STDMETHODCALLTYPE Reset() override { return unsupported("Reset"); }
-  HRESULT STDMETHODCALLTYPE NextAsync(ULONG, IWbemObjectSink*) override {
-    return unsupported("NextAsync");
-  }
+  HRESULT STDMETHODCALLTYPE NextAsync(ULONG, IWbemObjectSink*) override { return unsupported("NextAsync"); }
   HRESULT STDMETHODCALLTYPE Clone(IEnumWbemClassObject**) override { return unsupported("Clone"); }
   HRESULT STDMETHODCALLTYPE Skip(LONG, ULONG) override { return unsupported("Skip"); }
 
  protected:
   // Logs the call, clears the outputs and applies a switched-on failure.
   // Returns false with `result` set when Next must return at once.
-  bool begin_next(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned,
-                  HRESULT* result) {
-    log_call("Next timeout=" + hex(static_cast<DWORD>(timeout)) + " count=" +
-             std::to_string(count) + (kind_ == "EventEnum" ? " (events)" : ""));
+  bool begin_next(LONG timeout, ULONG count, IWbemClassObject** objects, ULONG* returned, HRESULT* result) {
+    log_call("Next timeout=" + hex(static_cast<DWORD>(timeout)) + " count=" + std::to_string(count) +
+             (kind_ == "EventEnum" ? " (events)" : ""));
     *result = WBEM_E_INVALID_PARAMETER;
     if (objects == nullptr || returned == nullptr) return false;
     *returned = 0;
@@ -123,8 +120,7 @@ class EventEnum : public Enumerator {
 class Services : public IWbemServices, public IClientSecurity, public Counted {
  public:
   explicit Services(Namespace name_space)
-      : Counted(std::string("Services ") + to_utf8(namespace_path(name_space))),
-        name_space_(name_space) {}
+      : Counted(std::string("Services ") + to_utf8(namespace_path(name_space))), name_space_(name_space) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -144,12 +140,11 @@ class Services : public IWbemServices, public IClientSecurity, public Counted {
 
   // IClientSecurity
   HRESULT STDMETHODCALLTYPE SetBlanket(IUnknown* proxy, DWORD authentication, DWORD authorisation,
-                                       OLECHAR* principal, DWORD level, DWORD impersonation,
-                                       void* identity, DWORD capabilities) override {
-    log_call("SetBlanket proxy=" + pointer_or_null(proxy) +
-             " authn=" + std::to_string(authentication) + " authz=" + std::to_string(authorisation) +
-             " principal=" + text_or_null(principal) + " level=" + std::to_string(level) +
-             " impersonation=" + std::to_string(impersonation) +
+                                       OLECHAR* principal, DWORD level, DWORD impersonation, void* identity,
+                                       DWORD capabilities) override {
+    log_call("SetBlanket proxy=" + pointer_or_null(proxy) + " authn=" + std::to_string(authentication) +
+             " authz=" + std::to_string(authorisation) + " principal=" + text_or_null(principal) +
+             " level=" + std::to_string(level) + " impersonation=" + std::to_string(impersonation) +
              " identity=" + pointer_or_null(identity) + " capabilities=" + std::to_string(capabilities));
     Fault fault;
     if (firmware_state().take_fault(Step::blanket, &fault)) return fault.result;
@@ -221,8 +216,7 @@ class Services : public IWbemServices, public IClientSecurity, public Counted {
   }
 
   HRESULT STDMETHODCALLTYPE GetObject(const BSTR path, LONG flags, IWbemContext* context,
-                                      IWbemClassObject** object,
-                                      IWbemCallResult** call_result) override {
+                                      IWbemClassObject** object, IWbemCallResult** call_result) override {
     log_call("GetObject " + text_or_null(path) + " flags=" + std::to_string(flags) +
              " context=" + context_text(context) + " object=" + pointer_or_null(object, "asked") +
              " result=" + pointer_or_null(call_result, "asked"));
@@ -242,9 +236,8 @@ class Services : public IWbemServices, public IClientSecurity, public Counted {
     return WBEM_S_NO_ERROR;
   }
 
-  HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR path, const BSTR method, LONG flags,
-                                       IWbemContext* context, IWbemClassObject* in_parameters,
-                                       IWbemClassObject** out_parameters,
+  HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR path, const BSTR method, LONG flags, IWbemContext* context,
+                                       IWbemClassObject* in_parameters, IWbemClassObject** out_parameters,
                                        IWbemCallResult** call_result) override {
     Property name;
     Property value;
@@ -257,9 +250,9 @@ class Services : public IWbemServices, public IClientSecurity, public Counted {
       }
     }
     log_call("ExecMethod " + text_or_null(path) + " " + text_or_null(method) +
-             " flags=" + std::to_string(flags) + " context=" + context_text(context) +
-             " in=" + (in ? "{Name=" + describe(name) + " Value=" + describe(value) + "}"
-                          : pointer_or_null(in_parameters, "foreign")) +
+             " flags=" + std::to_string(flags) + " context=" + context_text(context) + " in=" +
+             (in ? "{Name=" + describe(name) + " Value=" + describe(value) + "}"
+                 : pointer_or_null(in_parameters, "foreign")) +
              " out=" + pointer_or_null(out_parameters, "asked") +
              " result=" + pointer_or_null(call_result, "asked"));
     if (out_parameters != nullptr) *out_parameters = nullptr;
@@ -295,48 +288,39 @@ class Services : public IWbemServices, public IClientSecurity, public Counted {
   HRESULT STDMETHODCALLTYPE QueryObjectSink(LONG, IWbemObjectSink**) override {
     return unsupported("QueryObjectSink");
   }
-  HRESULT STDMETHODCALLTYPE GetObjectAsync(const BSTR, LONG, IWbemContext*,
-                                           IWbemObjectSink*) override {
+  HRESULT STDMETHODCALLTYPE GetObjectAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
     return unsupported("GetObjectAsync");
   }
-  HRESULT STDMETHODCALLTYPE PutClass(IWbemClassObject*, LONG, IWbemContext*,
-                                     IWbemCallResult**) override {
+  HRESULT STDMETHODCALLTYPE PutClass(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**) override {
     return unsupported("PutClass");
   }
-  HRESULT STDMETHODCALLTYPE PutClassAsync(IWbemClassObject*, LONG, IWbemContext*,
-                                          IWbemObjectSink*) override {
+  HRESULT STDMETHODCALLTYPE PutClassAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) override {
     return unsupported("PutClassAsync");
   }
-  HRESULT STDMETHODCALLTYPE DeleteClass(const BSTR, LONG, IWbemContext*,
-                                        IWbemCallResult**) override {
+  HRESULT STDMETHODCALLTYPE DeleteClass(const BSTR, LONG, IWbemContext*, IWbemCallResult**) override {
     return unsupported("DeleteClass");
   }
-  HRESULT STDMETHODCALLTYPE DeleteClassAsync(const BSTR, LONG, IWbemContext*,
-                                             IWbemObjectSink*) override {
+  HRESULT STDMETHODCALLTYPE DeleteClassAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
     return unsupported("DeleteClassAsync");
   }
   HRESULT STDMETHODCALLTYPE CreateClassEnum(const BSTR, LONG, IWbemContext*,
                                             IEnumWbemClassObject**) override {
     return unsupported("CreateClassEnum");
   }
-  HRESULT STDMETHODCALLTYPE CreateClassEnumAsync(const BSTR, LONG, IWbemContext*,
-                                                 IWbemObjectSink*) override {
+  HRESULT STDMETHODCALLTYPE CreateClassEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
     return unsupported("CreateClassEnumAsync");
   }
-  HRESULT STDMETHODCALLTYPE PutInstance(IWbemClassObject*, LONG, IWbemContext*,
-                                        IWbemCallResult**) override {
+  HRESULT STDMETHODCALLTYPE PutInstance(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**) override {
     return unsupported("PutInstance");
   }
   HRESULT STDMETHODCALLTYPE PutInstanceAsync(IWbemClassObject*, LONG, IWbemContext*,
                                              IWbemObjectSink*) override {
     return unsupported("PutInstanceAsync");
   }
-  HRESULT STDMETHODCALLTYPE DeleteInstance(const BSTR, LONG, IWbemContext*,
-                                           IWbemCallResult**) override {
+  HRESULT STDMETHODCALLTYPE DeleteInstance(const BSTR, LONG, IWbemContext*, IWbemCallResult**) override {
     return unsupported("DeleteInstance");
   }
-  HRESULT STDMETHODCALLTYPE DeleteInstanceAsync(const BSTR, LONG, IWbemContext*,
-                                                IWbemObjectSink*) override {
+  HRESULT STDMETHODCALLTYPE DeleteInstanceAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
     return unsupported("DeleteInstanceAsync");
   }
   HRESULT STDMETHODCALLTYPE CreateInstanceEnum(const BSTR, LONG, IWbemContext*,
@@ -355,8 +339,8 @@ class Services : public IWbemServices, public IClientSecurity, public Counted {
                                                        IWbemObjectSink*) override {
     return unsupported("ExecNotificationQueryAsync");
   }
-  HRESULT STDMETHODCALLTYPE ExecMethodAsync(const BSTR, const BSTR, LONG, IWbemContext*,
-                                            IWbemClassObject*, IWbemObjectSink*) override {
+  HRESULT STDMETHODCALLTYPE ExecMethodAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*,
+                                            IWbemObjectSink*) override {
     return unsupported("ExecMethodAsync");
   }
 
@@ -399,9 +383,8 @@ class Locator : public IWbemLocator, public Counted {
   ULONG STDMETHODCALLTYPE Release() override { return release_ref(); }
 
   HRESULT STDMETHODCALLTYPE ConnectServer(const BSTR path, const BSTR user, const BSTR password,
-                                          const BSTR locale, LONG security_flags,
-                                          const BSTR authority, IWbemContext* context,
-                                          IWbemServices** services) override {
+                                          const BSTR locale, LONG security_flags, const BSTR authority,
+                                          IWbemContext* context, IWbemServices** services) override {
     log_call("ConnectServer " + text_or_null(path) + " user=" + text_or_null(user) +
              " password=" + text_or_null(password) + " locale=" + text_or_null(locale) +
              " flags=" + std::to_string(security_flags) + " authority=" + text_or_null(authority) +

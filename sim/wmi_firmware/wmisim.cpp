@@ -104,8 +104,8 @@ void show_setting(FirmwareState& state) {
   Value pending;
   LONG reads_left = 0;
   if (state.pending_setting(&pending, &reads_left)) {
-    print("pending: " + shown(pending) + (reads_left < 0 ? " never applied" : " applied after " +
-                                                           std::to_string(reads_left) + " read(s)") +
+    print("pending: " + shown(pending) +
+          (reads_left < 0 ? " never applied" : " applied after " + std::to_string(reads_left) + " read(s)") +
           "\n");
   }
 }
@@ -119,7 +119,8 @@ void show_faults(FirmwareState& state) {
   for (int i = 0; i < wmisim::kStepCount; ++i) {
     const Step step = static_cast<Step>(i);
     const Fault fault = state.fault(step);
-    if (fault.times != 0) print(std::string("fail: ") + wmisim::step_name(step) + " " + fault_text(fault) + "\n");
+    if (fault.times != 0)
+      print(std::string("fail: ") + wmisim::step_name(step) + " " + fault_text(fault) + "\n");
   }
 }
 

@@ -12,10 +12,8 @@ TEST(FormatHex, EightUpperCaseDigitsOfTheUnsignedValue) {
     std::uint32_t value;
     const char* text;
   } cases[] = {
-      {0, "0x00000000"},
-      {1, "0x00000001"},
-      {0xFFFFFFFEu, "0xFFFFFFFE"},
-      {static_cast<std::uint32_t>(-1), "0xFFFFFFFF"},
+      {0, "0x00000000"},           {1, "0x00000001"},
+      {0xFFFFFFFEu, "0xFFFFFFFE"}, {static_cast<std::uint32_t>(-1), "0xFFFFFFFF"},
       {0xABCDEF12u, "0xABCDEF12"},
   };
   for (const auto& c : cases) EXPECT_EQ(format_hex(c.value), c.text) << c.value;

@@ -14,8 +14,8 @@
 #include "display/atidll.h"
 #include "sim/ati/ati_state.h"
 #include "tests/display/fake_display.h"
-#include "tests/display/text_error.h"
 #include "tests/display/stand_in.h"
+#include "tests/display/text_error.h"
 #include "tests/display/trace_capture.h"
 
 namespace {
@@ -32,8 +32,9 @@ class OwnBuildInstalled : public ::testing::Environment {
 };
 ::testing::Environment* const own_build = ::testing::AddGlobalTestEnvironment(new OwnBuildInstalled);
 
-const FakeDevice kAtiPrimary = {"\\\\.\\DISPLAY1", "ATI RADEON X300", kPrimary, "PCI\\VEN_1002&DEV_5B60",
-                                "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\ati2mtag\\Device0"};
+const FakeDevice kAtiPrimary = {
+    "\\\\.\\DISPLAY1", "ATI RADEON X300", kPrimary, "PCI\\VEN_1002&DEV_5B60",
+    "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\ati2mtag\\Device0"};
 const FakeDevice kTelvane = {"\\\\.\\DISPLAY2", "XV Telvane Driver", kMirroring, "",
                              "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\tlvdd\\Device0"};
 const FakeDevice kSecondary = {"\\\\.\\DISPLAY3", "ATI RADEON X300 Secondary", kAttached,
@@ -80,19 +81,18 @@ class AtiLibrary : public ::testing::Test {
 TEST_F(AtiLibrary, LoadBindsTheTenExportsInOrderFromTheSystemDirectory) {
   TraceCapture capture;
   ATI_load_display_interface_functions();
-  EXPECT_THAT(capture.texts(),
-              ElementsAre(">> ATI_load_display_interface_functions",
-                          "  Getting address of exported function ATIDL_DisplayGetEdidData",
-                          "  Getting address of exported function EnumDisplays",
-                          "  Getting address of exported function ATIDL_GetActiveDisplays",
-                          "  Getting address of exported function ATIDL_GetAdapterID",
-                          "  Getting address of exported function GetCapabilities",
-                          "  Getting address of exported function GetConfiguration",
-                          "  Getting address of exported function GetConnectedDisplays",
-                          "  Getting address of exported function ATIDL_GetDisplaySettings",
-                          "  Getting address of exported function ATIDL_GetDisplayVector",
-                          "  Getting address of exported function SetConfiguration",
-                          "<< ATI_load_display_interface_functions"));
+  EXPECT_THAT(capture.texts(), ElementsAre(">> ATI_load_display_interface_functions",
+                                           "  Getting address of exported function ATIDL_DisplayGetEdidData",
+                                           "  Getting address of exported function EnumDisplays",
+                                           "  Getting address of exported function ATIDL_GetActiveDisplays",
+                                           "  Getting address of exported function ATIDL_GetAdapterID",
+                                           "  Getting address of exported function GetCapabilities",
+                                           "  Getting address of exported function GetConfiguration",
+                                           "  Getting address of exported function GetConnectedDisplays",
+                                           "  Getting address of exported function ATIDL_GetDisplaySettings",
+                                           "  Getting address of exported function ATIDL_GetDisplayVector",
+                                           "  Getting address of exported function SetConfiguration",
+                                           "<< ATI_load_display_interface_functions"));
   ASSERT_NE(ATI_library_handle(), nullptr);
   char file[MAX_PATH];
   const DWORD length = GetModuleFileNameA(ATI_library_handle(), file, sizeof file);
@@ -119,9 +119,10 @@ TEST_F(AtiLibrary, FreeClearsTheTableAndUnloadsAndASecondFreeDoesNothing) {
   EXPECT_EQ(GetModuleHandleA(path.c_str()), nullptr);
   ATI_free_display_interface_functions();
   EXPECT_EQ(ATI_library_handle(), nullptr);
-  EXPECT_THAT(capture.texts(),
-              ElementsAre(">> ATI_free_display_interface_functions", "<< ATI_free_display_interface_functions",
-                          ">> ATI_free_display_interface_functions", "<< ATI_free_display_interface_functions"));
+  EXPECT_THAT(
+      capture.texts(),
+      ElementsAre(">> ATI_free_display_interface_functions", "<< ATI_free_display_interface_functions",
+                  ">> ATI_free_display_interface_functions", "<< ATI_free_display_interface_functions"));
 }
 
 TEST_F(AtiLibrary, AFailedUnloadRaisesTheSystemErrorAndKeepsTheHandle) {
@@ -165,7 +166,8 @@ class PlantedCopies {
     on_path_ = base + "_path";
     for (const std::string& folder : {current_, on_path_}) {
       CreateDirectoryA(folder.c_str(), nullptr);
-      CopyFileA(stand_in_build_file(own_stand_in_build()).c_str(), (folder + "\\atipdlxx.dll").c_str(), FALSE);
+      CopyFileA(stand_in_build_file(own_stand_in_build()).c_str(), (folder + "\\atipdlxx.dll").c_str(),
+                FALSE);
     }
     char cwd[MAX_PATH];
     GetCurrentDirectoryA(sizeof cwd, cwd);
@@ -197,7 +199,8 @@ TEST_F(AtiLibrary, MissingFromTheSystemDirectoryIsMissingWhereverElseItLies) {
   struct Place {
     bool current_folder, on_path;
   };
-  for (const Place& place : {Place{false, false}, Place{true, false}, Place{false, true}, Place{true, true}}) {
+  for (const Place& place :
+       {Place{false, false}, Place{true, false}, Place{false, true}, Place{true, true}}) {
     planted.use(place.current_folder, place.on_path);
     if (place.current_folder || place.on_path) {
       // A load by bare name would take the planted copy.
@@ -278,38 +281,40 @@ TEST_P(AtiNotFound, RaisesTheWeAreDoneErrorWithEveryProbeReleased) {
   load();
   TAdapterList list;
   enumerate_adapters(&list);
-  EXPECT_EQ(text_error([&] { find_primary_ATI_controller(&list); }), "ATI graphics adapter not found, we're done");
+  EXPECT_EQ(text_error([&] { find_primary_ATI_controller(&list); }),
+            "ATI graphics adapter not found, we're done");
   EXPECT_EQ(fake->live_dcs(), 0);
   EXPECT_EQ(count_starting_with(stand_in_calls(), "ATIDL_GetAdapterID"), GetParam().adapter_id_calls);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, AtiNotFound,
-    ::testing::Values(
-        NotFoundCase{"AttachedAtiAdapterThatIsNotPrimary",
-                     [](FakeDisplay& f) {
-                       FakeDevice plain = kAtiPrimary;
-                       plain.string = "Standard VGA";
-                       f.devices = {plain, kSecondary, kTelvane};
-                       set("AdapterId0", 0);
-                       set("AdapterId1", 0x1002);
-                     },
-                     1},
-        NotFoundCase{"IdentifierZeroForEveryCandidate",
-                     [](FakeDisplay& f) {
-                       FakeDevice second_primary = kSecondary;
-                       second_primary.flags = kPrimary;
-                       f.devices = {kAtiPrimary, second_primary, kTelvane};
-                       set("AdapterId0", 0);
-                       set("AdapterId1", 0);
-                     },
-                     2},
-        NotFoundCase{"IdentifierCallFails",
-                     [](FakeDisplay&) { set("FailATIDL_GetAdapterID", 5); }, 1},
-        NotFoundCase{"DeviceContextCannotBeCreated",
-                     [](FakeDisplay& f) { f.dc_failures.insert(kAtiPrimary.name); }, 0},
-        NotFoundCase{"NoDevicesAtAll", [](FakeDisplay& f) { f.devices.clear(); }, 0}),
-    [](const ::testing::TestParamInfo<NotFoundCase>& param_info) { return std::string(param_info.param.name); });
+    ::testing::Values(NotFoundCase{"AttachedAtiAdapterThatIsNotPrimary",
+                                   [](FakeDisplay& f) {
+                                     FakeDevice plain = kAtiPrimary;
+                                     plain.string = "Standard VGA";
+                                     f.devices = {plain, kSecondary, kTelvane};
+                                     set("AdapterId0", 0);
+                                     set("AdapterId1", 0x1002);
+                                   },
+                                   1},
+                      NotFoundCase{"IdentifierZeroForEveryCandidate",
+                                   [](FakeDisplay& f) {
+                                     FakeDevice second_primary = kSecondary;
+                                     second_primary.flags = kPrimary;
+                                     f.devices = {kAtiPrimary, second_primary, kTelvane};
+                                     set("AdapterId0", 0);
+                                     set("AdapterId1", 0);
+                                   },
+                                   2},
+                      NotFoundCase{"IdentifierCallFails",
+                                   [](FakeDisplay&) { set("FailATIDL_GetAdapterID", 5); }, 1},
+                      NotFoundCase{"DeviceContextCannotBeCreated",
+                                   [](FakeDisplay& f) { f.dc_failures.insert(kAtiPrimary.name); }, 0},
+                      NotFoundCase{"NoDevicesAtAll", [](FakeDisplay& f) { f.devices.clear(); }, 0}),
+    [](const ::testing::TestParamInfo<NotFoundCase>& param_info) {
+      return std::string(param_info.param.name);
+    });
 
 // ---- enumerate_ATI_monitors, is_local_connection, check_adapter_configuration
 
@@ -320,10 +325,9 @@ TEST_F(AtiLibrary, MonitorKindsAreNamedWithTheWrapAround) {
   enumerate_ATI_monitors(1);
   EXPECT_THAT(capture.messages(), ElementsAre("Monitor 0 is a Unknown", "Monitor 1 is a DFP",
                                               "Monitor 2 is a Unknown", "Monitor 3 is a Unknown"));
-  EXPECT_THAT(stand_in_calls(),
-              ElementsAre("EnumDisplays 1 0 -> 1 kind=0", "EnumDisplays 1 1 -> 1 kind=4",
-                          "EnumDisplays 1 2 -> 1 kind=9", "EnumDisplays 1 3 -> 1 kind=12",
-                          "EnumDisplays 1 4 -> 0"));
+  EXPECT_THAT(stand_in_calls(), ElementsAre("EnumDisplays 1 0 -> 1 kind=0", "EnumDisplays 1 1 -> 1 kind=4",
+                                            "EnumDisplays 1 2 -> 1 kind=9", "EnumDisplays 1 3 -> 1 kind=12",
+                                            "EnumDisplays 1 4 -> 0"));
 }
 
 TEST_F(AtiLibrary, NoMoreThanEightMonitorsAreListed) {
@@ -354,7 +358,8 @@ TEST_F(AtiLibrary, OnlyDisplayZeroAloneIsALocalConnection) {
     TraceCapture capture;
     EXPECT_EQ(is_local_connection(0), c.second) << c.first;
     char expected[64];
-    std::snprintf(expected, sizeof expected, "Bit vector of connected displays: 0x%08X", static_cast<unsigned>(c.first));
+    std::snprintf(expected, sizeof expected, "Bit vector of connected displays: 0x%08X",
+                  static_cast<unsigned>(c.first));
     EXPECT_THAT(capture.messages(), ElementsAre(expected));
   }
   set("FailGetConnectedDisplays", 1);
@@ -429,7 +434,8 @@ INSTANTIATE_TEST_SUITE_P(
         VerifyCase{"RdpKeyPartInsideALongerKey",
                    [](FakeDisplay& f) {
                      FakeDevice rdp = kRdp;
-                     rdp.key = "\\Registry\\Machine\\System\\ControlSet001\\Services\\RDPDD\\Device0\\Settings";
+                     rdp.key =
+                         "\\Registry\\Machine\\System\\ControlSet001\\Services\\RDPDD\\Device0\\Settings";
                      f.devices.insert(f.devices.begin(), rdp);
                    },
                    "Connected via RDP, we're done", false},
@@ -464,40 +470,41 @@ INSTANTIATE_TEST_SUITE_P(
         VerifyCase{"OneController", [](FakeDisplay&) { set("Controllers", 1); },
                    "ATI controller is in an unexpected state", true},
         VerifyCase{"CapabilitiesUnknown", [](FakeDisplay&) { set("FailGetCapabilities", 1); },
-                   "Unable to determine the number of controllers or monitors on the graphics adapter", true}),
-    [](const ::testing::TestParamInfo<VerifyCase>& param_info) { return std::string(param_info.param.name); });
+                   "Unable to determine the number of controllers or monitors on the graphics adapter",
+                   true}),
+    [](const ::testing::TestParamInfo<VerifyCase>& param_info) {
+      return std::string(param_info.param.name);
+    });
 
 TEST_F(AtiLibrary, VerifyRunsItsStepsInTheFixedOrder) {
   fake->devices = {kAtiPrimary, kTelvane, kSecondary};
   load();
   TraceCapture capture;
   verify_configuration_and_get_ATI_adapter();
-  const std::vector<std::string> in_order = {
-      ">> verify_configuration_and_get_ATI_adapter",
-      ">> enumerate_adapters",
-      "<< enumerate_adapters",
-      "RDP is connected: false",
-      "TLV is running: true",
-      "First ATI adapter found (id = 0x00001002)",
-      "Disabling adapter 2 (ATI RADEON X300 Secondary)",
-      "Detached adapter from desktop",
-      "Monitor 0 is a CRT",
-      "Monitor 1 is a DFP",
-      ">> is_local_connection",
-      "Bit vector of connected displays: 0x00000003",
-      "Adapter has 2 controllers and 2 monitor ports",
-      "<< verify_configuration_and_get_ATI_adapter"};
+  const std::vector<std::string> in_order = {">> verify_configuration_and_get_ATI_adapter",
+                                             ">> enumerate_adapters",
+                                             "<< enumerate_adapters",
+                                             "RDP is connected: false",
+                                             "TLV is running: true",
+                                             "First ATI adapter found (id = 0x00001002)",
+                                             "Disabling adapter 2 (ATI RADEON X300 Secondary)",
+                                             "Detached adapter from desktop",
+                                             "Monitor 0 is a CRT",
+                                             "Monitor 1 is a DFP",
+                                             ">> is_local_connection",
+                                             "Bit vector of connected displays: 0x00000003",
+                                             "Adapter has 2 controllers and 2 monitor ports",
+                                             "<< verify_configuration_and_get_ATI_adapter"};
   int last = -1;
   for (const std::string& text : in_order) {
     const int at = capture.index_of(text);
     EXPECT_GT(at, last) << text;
     last = at;
   }
-  EXPECT_THAT(stand_in_calls(),
-              ElementsAre("ATIDL_GetAdapterID 0 -> 0 id=0x00001002", "EnumDisplays 0 0 -> 1 kind=2",
-                          "EnumDisplays 0 1 -> 1 kind=4", "EnumDisplays 0 2 -> 0",
-                          "GetConnectedDisplays 0 -> 0 0x00000003",
-                          "GetCapabilities 0 -> 0 controllers=2 ports=2"));
+  EXPECT_THAT(stand_in_calls(), ElementsAre("ATIDL_GetAdapterID 0 -> 0 id=0x00001002",
+                                            "EnumDisplays 0 0 -> 1 kind=2", "EnumDisplays 0 1 -> 1 kind=4",
+                                            "EnumDisplays 0 2 -> 0", "GetConnectedDisplays 0 -> 0 0x00000003",
+                                            "GetCapabilities 0 -> 0 controllers=2 ports=2"));
 }
 
 // ---- ATI_enable_clone_mode
@@ -513,12 +520,12 @@ TEST_F(AtiLibrary, AlreadyInCloneModeSelectsNothingAndStillWalksTheModes) {
   load();
   TraceCapture capture;
   EXPECT_FALSE(ATI_enable_clone_mode());
-  EXPECT_THAT(from(capture.texts(), "Current display configuration:"),
-              ElementsAre("Current display configuration:", "  Controller 0 monitor bit vector: 0x00000001",
-                          "  Controller 1 monitor bit vector: 0x00000002",
-                          "Desktop is already configured in clone mode",
-                          ">> get_Windows_to_update_desktop_settings",
-                          "<< get_Windows_to_update_desktop_settings", "<< ATI_enable_clone_mode"));
+  EXPECT_THAT(
+      from(capture.texts(), "Current display configuration:"),
+      ElementsAre("Current display configuration:", "  Controller 0 monitor bit vector: 0x00000001",
+                  "  Controller 1 monitor bit vector: 0x00000002",
+                  "Desktop is already configured in clone mode", ">> get_Windows_to_update_desktop_settings",
+                  "<< get_Windows_to_update_desktop_settings", "<< ATI_enable_clone_mode"));
   EXPECT_EQ(count_starting_with(stand_in_calls(), "SetConfiguration"), 0);
   EXPECT_FALSE(fake->mode_queries.empty());
 }
@@ -531,8 +538,8 @@ TEST_F(AtiLibrary, SwappedControllersAreNotCloneModeAndGetSelected) {
   EXPECT_FALSE(ATI_enable_clone_mode());
   EXPECT_THAT(from(capture.texts(), "Current display configuration:"),
               ElementsAre("Current display configuration:", "  Controller 0 monitor bit vector: 0x00000002",
-                          "  Controller 1 monitor bit vector: 0x00000001", "New display configuration:",
-                          "  Controller 0 monitor bit vector: 0x00000001",
+                          "  Controller 1 monitor bit vector: 0x00000001",
+                          "New display configuration:", "  Controller 0 monitor bit vector: 0x00000001",
                           "  Controller 1 monitor bit vector: 0x00000002",
                           ">> get_Windows_to_update_desktop_settings",
                           "<< get_Windows_to_update_desktop_settings", "<< ATI_enable_clone_mode"));
@@ -551,8 +558,8 @@ TEST_F(AtiLibrary, ARefusedSelectionIsReportedThroughTheResult) {
   EXPECT_THAT(from(capture.texts(), "Current display configuration:"),
               ElementsAre("Current display configuration:", "  Controller 0 monitor bit vector: 0x00000001",
                           "  Controller 1 monitor bit vector: 0x00000000",
-                          "Unable to select clone mode configuration", "New display configuration:",
-                          "  Controller 0 monitor bit vector: 0x00000001",
+                          "Unable to select clone mode configuration",
+                          "New display configuration:", "  Controller 0 monitor bit vector: 0x00000001",
                           "  Controller 1 monitor bit vector: 0x00000000",
                           ">> get_Windows_to_update_desktop_settings",
                           "<< get_Windows_to_update_desktop_settings", "<< ATI_enable_clone_mode"));
@@ -563,7 +570,8 @@ TEST_F(AtiLibrary, AFailedFirstReadSelectsNothing) {
   set("FailGetConfiguration", 3);
   load();
   TraceCapture capture;
-  EXPECT_EQ(text_error([] { ATI_enable_clone_mode(); }), "Unable to determine the current monitor configuration");
+  EXPECT_EQ(text_error([] { ATI_enable_clone_mode(); }),
+            "Unable to determine the current monitor configuration");
   EXPECT_EQ(count_starting_with(stand_in_calls(), "SetConfiguration"), 0);
   EXPECT_TRUE(fake->mode_queries.empty());
   EXPECT_FALSE(capture.has("Current display configuration:"));
@@ -574,7 +582,8 @@ TEST_F(AtiLibrary, AFailedSecondReadSkipsTheModeWalk) {
   set("FailAfterGetConfiguration", 1);
   load();
   TraceCapture capture;
-  EXPECT_EQ(text_error([] { ATI_enable_clone_mode(); }), "Unable to determine the current monitor configuration");
+  EXPECT_EQ(text_error([] { ATI_enable_clone_mode(); }),
+            "Unable to determine the current monitor configuration");
   EXPECT_THAT(from(stand_in_calls(), "GetConfiguration 0 8 -> 0 0x00000001 0x00000000"),
               ElementsAre("GetConfiguration 0 8 -> 0 0x00000001 0x00000000",
                           "SetConfiguration 0 8 0x00000001 0x00000002 -> 0", "GetConfiguration 0 8 -> 3"));

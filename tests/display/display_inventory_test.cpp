@@ -80,17 +80,14 @@ TEST_P(AdapterDrivers, RdpByKeyPartAndTelvaneByWholeString) {
 INSTANTIATE_TEST_SUITE_P(
     Drivers, AdapterDrivers,
     ::testing::Values(
-        DriverCase{"XV Telvane Driver", "", false, true},
-        DriverCase{"XV Telvane Driver ", "", false, false},
-        DriverCase{"xv telvane driver", "", false, false},
-        DriverCase{"XV Telvane", "", false, false},
+        DriverCase{"XV Telvane Driver", "", false, true}, DriverCase{"XV Telvane Driver ", "", false, false},
+        DriverCase{"xv telvane driver", "", false, false}, DriverCase{"XV Telvane", "", false, false},
         DriverCase{" XV Telvane Driver", "", false, false},
-        DriverCase{"RDPDD Chained DD", "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\RDPDD\\Device0",
-                   true, false},
+        DriverCase{"RDPDD Chained DD",
+                   "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\RDPDD\\Device0", true, false},
         DriverCase{"x", "\\RDPDD\\", true, false},
         DriverCase{"x", "\\Services\\rdpdd\\Device0", false, false},
-        DriverCase{"x", "\\Services\\RDPDD", false, false},
-        DriverCase{"x", "RDPDD\\Device0", false, false}));
+        DriverCase{"x", "\\Services\\RDPDD", false, false}, DriverCase{"x", "RDPDD\\Device0", false, false}));
 
 TEST(Adapter, CopiesTheWholeRecordAndReadsUnterminatedFieldsSafely) {
   DISPLAY_DEVICEA record;
@@ -115,10 +112,20 @@ TEST(Adapter, InstancesAreCounted) {
 // ---- Monitor kind names
 
 TEST(MonitorKindNames, CodesOneToEightAreNamedAndEverythingElseIsUnknown) {
-  const std::vector<std::pair<std::uint32_t, std::string>> cases = {
-      {0, "Unknown"}, {1, "LCD"},      {2, "CRT"},        {3, "TV"},         {4, "DFP"},
-      {5, "CRT2"},    {6, "DFP2"},     {7, "CV"},         {8, "DFPI2"},      {9, "Unknown"},
-      {10, "Unknown"}, {12, "Unknown"}, {0x80000000u, "Unknown"}, {0xFFFFFFFFu, "Unknown"}};
+  const std::vector<std::pair<std::uint32_t, std::string>> cases = {{0, "Unknown"},
+                                                                    {1, "LCD"},
+                                                                    {2, "CRT"},
+                                                                    {3, "TV"},
+                                                                    {4, "DFP"},
+                                                                    {5, "CRT2"},
+                                                                    {6, "DFP2"},
+                                                                    {7, "CV"},
+                                                                    {8, "DFPI2"},
+                                                                    {9, "Unknown"},
+                                                                    {10, "Unknown"},
+                                                                    {12, "Unknown"},
+                                                                    {0x80000000u, "Unknown"},
+                                                                    {0xFFFFFFFFu, "Unknown"}};
   for (const auto& c : cases) EXPECT_EQ(monitor_kind_name(c.first), c.second) << c.first;
 }
 
@@ -133,36 +140,36 @@ TEST(EnumerateAdapters, RefusesANullList) {
 
 TEST(EnumerateAdapters, LogsEveryDeviceInSixLinesAndKeepsOnlyAttachedOnes) {
   ScopedFakeDisplay fake;
-  fake->devices = {
-      {"\\\\.\\DISPLAY1", "ATI RADEON X300", kPrimary, "PCI\\VEN_1002&DEV_5B60",
-       "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\ati2mtag\\Device0"},
-      {"\\\\.\\DISPLAY2", "Not on the desktop", 0x0, "PCI\\VEN_1002&DEV_5B70", "key2"},
-      {"\\\\.\\DISPLAY3", "XV Telvane Driver", kMirroring, "", "key3"}};
+  fake->devices = {{"\\\\.\\DISPLAY1", "ATI RADEON X300", kPrimary, "PCI\\VEN_1002&DEV_5B60",
+                    "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\ati2mtag\\Device0"},
+                   {"\\\\.\\DISPLAY2", "Not on the desktop", 0x0, "PCI\\VEN_1002&DEV_5B70", "key2"},
+                   {"\\\\.\\DISPLAY3", "XV Telvane Driver", kMirroring, "", "key3"}};
   TraceCapture capture;
   TAdapterList list;
   enumerate_adapters(&list);
 
-  EXPECT_THAT(capture.messages(),
-              ElementsAre("Adapter 0\n"
-                          "  Device: \\\\.\\DISPLAY1\n"
-                          "  Name:   ATI RADEON X300\n"
-                          "  State:  0x00000005\n"
-                          "  PnP ID: PCI\\VEN_1002&DEV_5B60\n"
-                          "  Key:    \\Registry\\Machine\\System\\CurrentControlSet\\Services\\ati2mtag\\Device0",
-                          "  Attached to desktop",
-                          "Adapter 1\n"
-                          "  Device: \\\\.\\DISPLAY2\n"
-                          "  Name:   Not on the desktop\n"
-                          "  State:  0x00000000\n"
-                          "  PnP ID: PCI\\VEN_1002&DEV_5B70\n"
-                          "  Key:    key2",
-                          "Adapter 2\n"
-                          "  Device: \\\\.\\DISPLAY3\n"
-                          "  Name:   XV Telvane Driver\n"
-                          "  State:  0x00000009\n"
-                          "  PnP ID: \n"
-                          "  Key:    key3",
-                          "  Attached to desktop"));
+  EXPECT_THAT(
+      capture.messages(),
+      ElementsAre("Adapter 0\n"
+                  "  Device: \\\\.\\DISPLAY1\n"
+                  "  Name:   ATI RADEON X300\n"
+                  "  State:  0x00000005\n"
+                  "  PnP ID: PCI\\VEN_1002&DEV_5B60\n"
+                  "  Key:    \\Registry\\Machine\\System\\CurrentControlSet\\Services\\ati2mtag\\Device0",
+                  "  Attached to desktop",
+                  "Adapter 1\n"
+                  "  Device: \\\\.\\DISPLAY2\n"
+                  "  Name:   Not on the desktop\n"
+                  "  State:  0x00000000\n"
+                  "  PnP ID: PCI\\VEN_1002&DEV_5B70\n"
+                  "  Key:    key2",
+                  "Adapter 2\n"
+                  "  Device: \\\\.\\DISPLAY3\n"
+                  "  Name:   XV Telvane Driver\n"
+                  "  State:  0x00000009\n"
+                  "  PnP ID: \n"
+                  "  Key:    key3",
+                  "  Attached to desktop"));
   EXPECT_EQ(capture.texts().front(), ">> enumerate_adapters");
   EXPECT_EQ(capture.texts().back(), "<< enumerate_adapters");
 
@@ -214,9 +221,9 @@ TEST(DriverChecks, OneMatchingAdapterIsEnoughAndAnEmptyListGivesFalse) {
     TraceCapture capture;
     EXPECT_TRUE(is_RDP_connection(&both));
     EXPECT_TRUE(is_TLV_running(&both));
-    EXPECT_THAT(capture.texts(), ElementsAre(">> is_RDP_connection", "RDP is connected: true",
-                                             "<< is_RDP_connection", ">> is_TLV_running",
-                                             "TLV is running: true", "<< is_TLV_running"));
+    EXPECT_THAT(capture.texts(),
+                ElementsAre(">> is_RDP_connection", "RDP is connected: true", "<< is_RDP_connection",
+                            ">> is_TLV_running", "TLV is running: true", "<< is_TLV_running"));
   }
 }
 
@@ -245,12 +252,11 @@ TEST(DisableExtendedDesktop, DetachesEverySecondaryDisplayAndNothingElse) {
   disable_extended_desktop_mode(&list);
 
   EXPECT_THAT(fake->detached_devices(), ElementsAre("\\\\.\\DISPLAY3", "\\\\.\\DISPLAY5"));
-  EXPECT_THAT(capture.messages(),
-              ElementsAre("Disabling adapter 2 (Second head)",
-                          "Updated adapter \\\\.\\DISPLAY3's registery settings",
-                          "Detached adapter from desktop", "Disabling adapter 4 (Third head)",
-                          "Updated adapter \\\\.\\DISPLAY5's registery settings",
-                          "Detached adapter from desktop"));
+  EXPECT_THAT(
+      capture.messages(),
+      ElementsAre("Disabling adapter 2 (Second head)", "Updated adapter \\\\.\\DISPLAY3's registery settings",
+                  "Detached adapter from desktop", "Disabling adapter 4 (Third head)",
+                  "Updated adapter \\\\.\\DISPLAY5's registery settings", "Detached adapter from desktop"));
 }
 
 TEST(DisableMonitor, StoresTheDetachedStateThenAppliesAllDevices) {

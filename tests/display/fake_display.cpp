@@ -12,8 +12,7 @@ void copy_field(char (&field)[N], const std::string& text) {
   std::strncpy(field, text.c_str(), N - 1);
 }
 
-BOOL WINAPI fake_enum_display_devices(LPCSTR device, DWORD number, PDISPLAY_DEVICEA record,
-                                      DWORD flags) {
+BOOL WINAPI fake_enum_display_devices(LPCSTR device, DWORD number, PDISPLAY_DEVICEA record, DWORD flags) {
   active->enum_calls.push_back({device == nullptr, number, record, record->cb, flags});
   if (number >= active->devices.size()) return FALSE;
   const FakeDevice& reported = active->devices[number];
@@ -27,8 +26,7 @@ BOOL WINAPI fake_enum_display_devices(LPCSTR device, DWORD number, PDISPLAY_DEVI
 
 LONG WINAPI fake_change_display_settings_ex(LPCSTR device, DEVMODEA* mode, HWND window, DWORD flags,
                                             LPVOID parameter) {
-  FakeDisplay::SettingsCall call{device ? device : "(null)", mode != nullptr, {}, window, flags,
-                                 parameter};
+  FakeDisplay::SettingsCall call{device ? device : "(null)", mode != nullptr, {}, window, flags, parameter};
   if (mode != nullptr) call.mode = *mode;
   active->settings_calls.push_back(call);
   if (device == nullptr) return active->apply_result;

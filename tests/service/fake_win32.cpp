@@ -150,8 +150,8 @@ HANDLE WINAPI FakeWin32::register_event_source(LPCSTR, LPCSTR source) {
   return reinterpret_cast<HANDLE>(self.sources_.size());
 }
 
-BOOL WINAPI FakeWin32::report_event(HANDLE handle, WORD type, WORD category, DWORD id, PSID, WORD count, DWORD,
-                                    LPCSTR* strings, LPVOID) {
+BOOL WINAPI FakeWin32::report_event(HANDLE handle, WORD type, WORD category, DWORD id, PSID, WORD count,
+                                    DWORD, LPCSTR* strings, LPVOID) {
   FakeWin32& self = *current_;
   std::lock_guard<std::mutex> lock(self.mutex_);
   const std::string source = self.sources_.at(reinterpret_cast<std::size_t>(handle) - 1);
@@ -179,7 +179,8 @@ int WINAPI FakeWin32::message_box(HWND, LPCSTR text, LPCSTR caption, UINT flags)
 
 SC_HANDLE WINAPI FakeWin32::open_manager(LPCSTR machine, LPCSTR database, DWORD access) {
   FakeWin32& self = *current_;
-  if (self.fail_open_manager != 0 || machine != nullptr || database != nullptr || access != SC_MANAGER_ALL_ACCESS) {
+  if (self.fail_open_manager != 0 || machine != nullptr || database != nullptr ||
+      access != SC_MANAGER_ALL_ACCESS) {
     SetLastError(self.fail_open_manager != 0 ? self.fail_open_manager : ERROR_INVALID_PARAMETER);
     return nullptr;
   }
@@ -188,8 +189,9 @@ SC_HANDLE WINAPI FakeWin32::open_manager(LPCSTR machine, LPCSTR database, DWORD 
 }
 
 SC_HANDLE WINAPI FakeWin32::create_service(SC_HANDLE manager, LPCSTR name, LPCSTR display_name, DWORD access,
-                                           DWORD type, DWORD start, DWORD error_control, LPCSTR path, LPCSTR group,
-                                           LPDWORD tag, LPCSTR dependencies, LPCSTR account, LPCSTR password) {
+                                           DWORD type, DWORD start, DWORD error_control, LPCSTR path,
+                                           LPCSTR group, LPDWORD tag, LPCSTR dependencies, LPCSTR account,
+                                           LPCSTR password) {
   FakeWin32& self = *current_;
   self.note(std::string("create ") + name);
   if (manager != kManager) {
@@ -244,7 +246,8 @@ BOOL WINAPI FakeWin32::close_service_handle(SC_HANDLE) {
 }
 
 LONG WINAPI FakeWin32::create_key(HKEY root, LPCSTR path, DWORD reserved, LPSTR class_name, DWORD options,
-                                  REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition) {
+                                  REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY key,
+                                  LPDWORD disposition) {
   if (current_->fail_create_key != ERROR_SUCCESS) return current_->fail_create_key;
   return RegCreateKeyExA(root, path, reserved, class_name, options, access, security, key, disposition);
 }

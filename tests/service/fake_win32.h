@@ -54,15 +54,15 @@ class FakeWin32 {
   bool wait_for_state(DWORD state, int count = 1, int timeout_ms = 10000) const;
 
   // Knobs, set before the calls happen.
-  DWORD fail_register_handler = 0;        // error number, 0: succeed
-  DWORD fail_set_status = 0;              // error number, 0: succeed
-  int fail_register_event_source = 0;     // how many registrations fail
+  DWORD fail_register_handler = 0;     // error number, 0: succeed
+  DWORD fail_set_status = 0;           // error number, 0: succeed
+  int fail_register_event_source = 0;  // how many registrations fail
   DWORD fail_open_manager = 0;
   DWORD fail_create_service = 0;
   DWORD fail_open_service = 0;
   DWORD fail_delete_service = 0;
-  LONG fail_create_key = ERROR_SUCCESS;   // ERROR_SUCCESS: the real registry
-  DWORD fail_dispatcher = 0;              // 0: run the table's first service
+  LONG fail_create_key = ERROR_SUCCESS;           // ERROR_SUCCESS: the real registry
+  DWORD fail_dispatcher = 0;                      // 0: run the table's first service
   std::vector<std::string> dispatcher_arguments;  // argv for the service main
 
   // What was seen.
@@ -86,13 +86,14 @@ class FakeWin32 {
   static BOOL WINAPI deregister_event_source(HANDLE);
   static int WINAPI message_box(HWND, LPCSTR, LPCSTR, UINT);
   static SC_HANDLE WINAPI open_manager(LPCSTR, LPCSTR, DWORD);
-  static SC_HANDLE WINAPI create_service(SC_HANDLE, LPCSTR, LPCSTR, DWORD, DWORD, DWORD, DWORD, LPCSTR, LPCSTR,
-                                         LPDWORD, LPCSTR, LPCSTR, LPCSTR);
+  static SC_HANDLE WINAPI create_service(SC_HANDLE, LPCSTR, LPCSTR, DWORD, DWORD, DWORD, DWORD, LPCSTR,
+                                         LPCSTR, LPDWORD, LPCSTR, LPCSTR, LPCSTR);
   static BOOL WINAPI change_config2(SC_HANDLE, DWORD, LPVOID);
   static SC_HANDLE WINAPI open_service(SC_HANDLE, LPCSTR, DWORD);
   static BOOL WINAPI delete_service(SC_HANDLE);
   static BOOL WINAPI close_service_handle(SC_HANDLE);
-  static LONG WINAPI create_key(HKEY, LPCSTR, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY, LPDWORD);
+  static LONG WINAPI create_key(HKEY, LPCSTR, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY,
+                                LPDWORD);
 
   static FakeWin32* current_;
 

@@ -74,9 +74,9 @@ TEST_F(FirmwareTest, AttachedEventRunsThePolicyWhichSetsRdpAndTheLocalResolution
   release_watcher();
 
   EXPECT_EQ(entry_texts(win32), (Lines{"Started XV Vistrell", "Stopped XV Vistrell"}));
-  EXPECT_EQ(fakes.journal(), (Lines{"ATI load", "ATI clone", "desktop get", "desktop open", "desktop set input",
-                                    "change 1024x768 on input", "desktop set own", "desktop close input",
-                                    "ATI free"}));
+  EXPECT_EQ(fakes.journal(),
+            (Lines{"ATI load", "ATI clone", "desktop get", "desktop open", "desktop set input",
+                   "change 1024x768 on input", "desktop set own", "desktop close input", "ATI free"}));
 }
 
 TEST_F(FirmwareTest, StopAfterTheWatcherEndedOnItsOwnReleasesTheLibraryAndLogsStopped) {

@@ -81,7 +81,9 @@ struct VersionCase {
   bool starts;
 };
 
-void PrintTo(const VersionCase& row, std::ostream* out) { *out << "Windows " << row.major << "." << row.minor; }
+void PrintTo(const VersionCase& row, std::ostream* out) {
+  *out << "Windows " << row.major << "." << row.minor;
+}
 
 class StartVersionTest : public HandlersTest, public ::testing::WithParamInterface<VersionCase> {};
 
@@ -89,7 +91,8 @@ TEST_P(StartVersionTest, VersionCheck) {
   const VersionCase& row = GetParam();
   fakes.set_version(row.major, row.minor, 2195, "");
   const std::string block = "@ Windows:\n  Major version: " + std::to_string(row.major) +
-                            "\n  Minor version: " + std::to_string(row.minor) + "\n  Build: 2195\n  CSD version: ";
+                            "\n  Minor version: " + std::to_string(row.minor) +
+                            "\n  Build: 2195\n  CSD version: ";
   EXPECT_EQ(start(), row.starts);
   if (row.starts) {
     EXPECT_EQ(lines(), join({kStartHead, {block, "@ Started XV Vistrell", "<< ServiceStart"}}));
@@ -152,7 +155,8 @@ TEST_F(HandlersTest, TextErrorWhileStoppingIsLoggedAndTheStopGoesOn) {
   bool stopped = false;
   module.ServiceStop(&module, stopped);
   EXPECT_TRUE(stopped);
-  EXPECT_EQ(lines(), (Lines{">> ServiceStop", "Unable to free ATI DLL", "@ Stopped XV Vistrell", "<< ServiceStop"}));
+  EXPECT_EQ(lines(),
+            (Lines{">> ServiceStop", "Unable to free ATI DLL", "@ Stopped XV Vistrell", "<< ServiceStop"}));
   EXPECT_EQ(entries(), (std::vector<Entry>{{EVENTLOG_ERROR_TYPE, "Unable to free ATI DLL"},
                                            {EVENTLOG_INFORMATION_TYPE, "Stopped XV Vistrell"}}));
 }
@@ -177,11 +181,11 @@ class AdapterCodeTest : public HandlersTest, public ::testing::WithParamInterfac
 TEST_P(AdapterCodeTest, MessageThenThePolicy) {
   fakes.library_loaded = true;
   EXPECT_TRUE(module.DoCustomControl(GetParam().code, 7));
-  EXPECT_EQ(lines(), (Lines{">> DoCustomControl", std::string("@ ") + GetParam().message, ">> enable_clone_mode",
-                            ">> is_dongle_attached", "<< is_dongle_attached", ">> set_session_protocol",
-                            "@ Set session protocol to TLV", ">> remote_session_protocol",
-                            "<< remote_session_protocol", "<< set_session_protocol", "<< enable_clone_mode",
-                            "<< DoCustomControl"}));
+  EXPECT_EQ(lines(), (Lines{">> DoCustomControl", std::string("@ ") + GetParam().message,
+                            ">> enable_clone_mode", ">> is_dongle_attached", "<< is_dongle_attached",
+                            ">> set_session_protocol", "@ Set session protocol to TLV",
+                            ">> remote_session_protocol", "<< remote_session_protocol",
+                            "<< set_session_protocol", "<< enable_clone_mode", "<< DoCustomControl"}));
   EXPECT_EQ(fakes.count("ATI clone"), 1);
 }
 
@@ -251,7 +255,8 @@ TEST_F(ServiceRunTest, StopQueuedDuringThePollsIsServedInsideThemAndThePollsRunO
 
   const Lines all = lines();
   EXPECT_LT(position(all, ">> set_session_protocol"), position(all, ">> ServiceStop"));
-  EXPECT_LT(position(all, "<< ServiceStop"), position(all, "Timed out waiting for session protocol to be set"));
+  EXPECT_LT(position(all, "<< ServiceStop"),
+            position(all, "Timed out waiting for session protocol to be set"));
   EXPECT_LT(position(all, "Timed out waiting for session protocol to be set"),
             position(all, "Call ATI_load_display_interface_functions before calling ATI_enable_clone_mode"));
   EXPECT_LT(position(all, "<< enable_clone_mode"), position(all, "<< ServiceExecute"));
@@ -264,8 +269,9 @@ TEST_F(ServiceRunTest, StopQueuedDuringThePollsIsServedInsideThemAndThePollsRunO
 TEST_F(ServiceRunTest, MissingExportReachesTheRuntimeAsAFailedStart) {
   fakes.load_exception = os_error_message(ERROR_PROC_NOT_FOUND);
   run();
-  EXPECT_EQ(entries(), (std::vector<Entry>{
-                           {EVENTLOG_ERROR_TYPE, "Service failed on start: " + os_error_message(ERROR_PROC_NOT_FOUND)}}));
+  EXPECT_EQ(entries(),
+            (std::vector<Entry>{{EVENTLOG_ERROR_TYPE,
+                                 "Service failed on start: " + os_error_message(ERROR_PROC_NOT_FOUND)}}));
   EXPECT_EQ(win32.status_lines(), (Lines{"status 2 cp 1", "status 2 cp 2", "status 1 cp 0"}));
   EXPECT_EQ(fakes.journal(), Lines{"ATI load"});
   EXPECT_EQ(position(lines(), "<< ServiceStart"), -1);
@@ -276,8 +282,9 @@ TEST_F(ServiceRunTest, MissingExportReachesTheRuntimeAsAFailedStart) {
 TEST_F(ServiceRunTest, WatcherThatCannotStartFailsTheStartAndReleasesTheLibrary) {
   fakes.watcher_exception = os_error_message(ERROR_NOT_ENOUGH_MEMORY);
   run();
-  EXPECT_EQ(entries(), (std::vector<Entry>{{EVENTLOG_ERROR_TYPE,
-                                            "Service failed on start: " + os_error_message(ERROR_NOT_ENOUGH_MEMORY)}}));
+  EXPECT_EQ(entries(),
+            (std::vector<Entry>{{EVENTLOG_ERROR_TYPE,
+                                 "Service failed on start: " + os_error_message(ERROR_NOT_ENOUGH_MEMORY)}}));
   EXPECT_EQ(fakes.journal(), (Lines{"ATI load", "create watcher running", "ATI free"}));
   EXPECT_FALSE(fakes.library_loaded);
   EXPECT_EQ(module.notify, nullptr);
@@ -293,9 +300,10 @@ TEST_F(ServiceRunTest, ExceptionOutOfThePolicyForAnAdapterCodeIsLoggedAndTheServ
     request(SERVICE_CONTROL_STOP);
   });
   EXPECT_EQ(entries(),
-            (std::vector<Entry>{{EVENTLOG_INFORMATION_TYPE, "Started XV Vistrell"},
-                                {EVENTLOG_ERROR_TYPE, "Service failed in custom message(1034): System Error.  Code: 5."},
-                                {EVENTLOG_INFORMATION_TYPE, "Stopped XV Vistrell"}}));
+            (std::vector<Entry>{
+                {EVENTLOG_INFORMATION_TYPE, "Started XV Vistrell"},
+                {EVENTLOG_ERROR_TYPE, "Service failed in custom message(1034): System Error.  Code: 5."},
+                {EVENTLOG_INFORMATION_TYPE, "Stopped XV Vistrell"}}));
   EXPECT_EQ(win32.status_lines(), (Lines{"status 2 cp 1", "status 2 cp 2", "status 4 cp 0", "status 4 cp 0",
                                          "status 4 cp 0", "status 3 cp 0", "status 1 cp 0"}));
 }

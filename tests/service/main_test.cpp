@@ -29,7 +29,8 @@ TEST(ModuleTest, PropertiesOfTheModule) {
   EXPECT_EQ(module.Name, "xvVistrell");
   EXPECT_EQ(module.DisplayName, "XV Vistrell");
   EXPECT_EQ(module.Description,
-            "Enables the graphics controller to support horizontally and vertically doubled desktop resolutions when "
+            "Enables the graphics controller to support horizontally and vertically doubled desktop "
+            "resolutions when "
             "the Telvane Sender service is running and the diagnostic adapter is not connected.");
   EXPECT_EQ(module.ServiceType, stWin32);
   EXPECT_EQ(module.StartType, stAuto);
@@ -79,7 +80,8 @@ TEST(WindowsVersionTest, XpOrLaterQualifies) {
   };
   for (Row row : {Row{4, 10, false}, Row{5, 0, false}, Row{5, 1, true}, Row{5, 2, true}, Row{6, 0, true},
                   Row{10, 0, true}})
-    EXPECT_EQ(windows_version_qualifies(row.major, row.minor), row.qualifies) << row.major << "." << row.minor;
+    EXPECT_EQ(windows_version_qualifies(row.major, row.minor), row.qualifies)
+        << row.major << "." << row.minor;
 }
 
 TEST(WindowsVersionTest, VersionBlockForTheTraceLog) {

@@ -106,7 +106,8 @@ void FakeNeighbours::write_property(const std::string& name_space, const std::st
   FakeNeighbours& self = *current_;
   if (name_space != kFirmware || class_name != "XV_BIOSSettingInterface" || method_name != "SetBIOSSetting" ||
       setting_name != "Remote Session Protocol") {
-    self.note("unknown write " + name_space + " | " + class_name + " | " + method_name + " | " + setting_name);
+    self.note("unknown write " + name_space + " | " + class_name + " | " + method_name + " | " +
+              setting_name);
     throw Exception("unknown write");
   }
   self.note("write " + setting_value);
@@ -167,8 +168,8 @@ int WINAPI FakeNeighbours::system_metrics(int index) {
 
 LONG WINAPI FakeNeighbours::change_display_settings(DEVMODEA* mode, DWORD flags) {
   FakeNeighbours& self = *current_;
-  self.note("change " + std::to_string(mode->dmPelsWidth) + "x" + std::to_string(mode->dmPelsHeight) + " on " +
-            desktop_name(self.thread_desktop));
+  self.note("change " + std::to_string(mode->dmPelsWidth) + "x" + std::to_string(mode->dmPelsHeight) +
+            " on " + desktop_name(self.thread_desktop));
   self.mode_changes.push_back({*mode, flags});
   return self.change_result;
 }

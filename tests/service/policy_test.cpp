@@ -28,7 +28,8 @@ const Lines kDongleRead = {">> is_dongle_attached", "<< is_dongle_attached"};
 
 // set_session_protocol whose first read-back matches.
 Lines protocol_set_at_once(const std::string& value) {
-  return join({{">> set_session_protocol", "@ Set session protocol to " + value}, kProtocolRead,
+  return join({{">> set_session_protocol", "@ Set session protocol to " + value},
+               kProtocolRead,
                {"<< set_session_protocol"}});
 }
 
@@ -38,8 +39,9 @@ Lines clone_mode_run() {
 }
 
 const Lines kLocalResolution = {">> set_resolution", "@ Changed resolution to 1024x768", "<< set_resolution"};
-const Lines kInputDesktopRound = {"desktop get",           "desktop open",     "desktop set input",
-                                  "change 1024x768 on input", "desktop set own", "desktop close input"};
+const Lines kInputDesktopRound = {"desktop get",       "desktop open",
+                                  "desktop set input", "change 1024x768 on input",
+                                  "desktop set own",   "desktop close input"};
 
 class PolicyTest : public ::testing::Test {
  protected:
@@ -68,9 +70,12 @@ TEST_F(PolicyTest, AttachedAdapterSetsRdpThenTheLocalResolution) {
   fakes.sensor = "Present";
   fakes.protocol = "TLV";
   module.enable_clone_mode();
-  EXPECT_EQ(lines(), join({{">> enable_clone_mode"}, kDongleRead,
+  EXPECT_EQ(lines(), join({{">> enable_clone_mode"},
+                           kDongleRead,
                            {"@ Cannot enable clone mode because local diagnostics adapter is connected"},
-                           protocol_set_at_once("RDP"), kLocalResolution, {"<< enable_clone_mode"}}));
+                           protocol_set_at_once("RDP"),
+                           kLocalResolution,
+                           {"<< enable_clone_mode"}}));
   EXPECT_EQ(fakes.journal(),
             join({{"read sensor", "write RDP", "pause 100", "read protocol RDP"}, kInputDesktopRound}));
   expect_desktops_restored();
@@ -85,7 +90,8 @@ TEST_P(SensorTextTest, EveryTextButPresentTakesTheCloneModePath) {
   fakes.sensor = GetParam();
   module.enable_clone_mode();
   EXPECT_EQ(lines(), clone_mode_run());
-  EXPECT_EQ(fakes.journal(), (Lines{"read sensor", "write TLV", "pause 100", "read protocol TLV", "ATI clone"}));
+  EXPECT_EQ(fakes.journal(),
+            (Lines{"read sensor", "write TLV", "pause 100", "read protocol TLV", "ATI clone"}));
   EXPECT_TRUE(fakes.mode_changes.empty());
 }
 
@@ -95,10 +101,12 @@ INSTANTIATE_TEST_SUITE_P(NotPresent, SensorTextTest,
 TEST_F(PolicyTest, UnreachableFirmwareLogsAnErrorAndCountsTheAdapterAsAttached) {
   fakes.sensor_error = "Unable to connect to WMI namespace";
   module.enable_clone_mode();
-  EXPECT_EQ(lines(), join({{">> enable_clone_mode", ">> is_dongle_attached", "Unable to connect to WMI namespace",
-                            "<< is_dongle_attached",
+  EXPECT_EQ(lines(), join({{">> enable_clone_mode", ">> is_dongle_attached",
+                            "Unable to connect to WMI namespace", "<< is_dongle_attached",
                             "@ Cannot enable clone mode because local diagnostics adapter is connected"},
-                           protocol_set_at_once("RDP"), kLocalResolution, {"<< enable_clone_mode"}}));
+                           protocol_set_at_once("RDP"),
+                           kLocalResolution,
+                           {"<< enable_clone_mode"}}));
   const std::vector<RecordedEvent> events = win32.events();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].source, "xvVistrell");
@@ -125,9 +133,12 @@ TEST_F(PolicyTest, IsDongleAttachedGivesTheDefaultOnlyWhenTheFirmwareFails) {
 TEST_F(PolicyTest, RdpConnectionEndsTheRunAfterTheProtocolWasSetToTlv) {
   fakes.clone_text_error = "Connected via RDP, we're done";
   module.enable_clone_mode();
-  EXPECT_EQ(lines(), join({{">> enable_clone_mode"}, kDongleRead, protocol_set_at_once("TLV"),
+  EXPECT_EQ(lines(), join({{">> enable_clone_mode"},
+                           kDongleRead,
+                           protocol_set_at_once("TLV"),
                            {"Connected via RDP, we're done", "<< enable_clone_mode"}}));
-  EXPECT_EQ(fakes.journal(), (Lines{"read sensor", "write TLV", "pause 100", "read protocol TLV", "ATI clone"}));
+  EXPECT_EQ(fakes.journal(),
+            (Lines{"read sensor", "write TLV", "pause 100", "read protocol TLV", "ATI clone"}));
 }
 
 TEST_F(PolicyTest, ErrorsOtherThanTextErrorsLeaveThePolicyWithoutItsExitLine) {
@@ -139,9 +150,11 @@ TEST_F(PolicyTest, ErrorsOtherThanTextErrorsLeaveThePolicyWithoutItsExitLine) {
 TEST_F(PolicyTest, FailedWriteIsTracedAndThePolicyGoesOn) {
   fakes.write_error = "Unable to execute WMI method";
   module.enable_clone_mode();
-  EXPECT_EQ(lines(), join({{">> enable_clone_mode"}, kDongleRead,
-                           {">> set_session_protocol", "@ Set session protocol to TLV", "Unable to execute WMI method",
-                            "<< set_session_protocol", "<< enable_clone_mode"}}));
+  EXPECT_EQ(lines(),
+            join({{">> enable_clone_mode"},
+                  kDongleRead,
+                  {">> set_session_protocol", "@ Set session protocol to TLV", "Unable to execute WMI method",
+                   "<< set_session_protocol", "<< enable_clone_mode"}}));
   EXPECT_EQ(fakes.journal(), (Lines{"read sensor", "write TLV", "ATI clone"}));
 }
 
@@ -172,16 +185,27 @@ TEST_P(ResolutionTest, MessageAndDesktopRound) {
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, ResolutionTest,
-    ::testing::Values(ResolutionCase{"AlreadyThere", 1024, 768, 0, {}},
-                      ResolutionCase{"WidthDiffers", 2048, 768, 0, {"@ Changed resolution to 1024x768"}},
-                      ResolutionCase{"HeightDiffers", 1024, 600, 0, {"@ Changed resolution to 1024x768"}},
-                      ResolutionCase{"NotUpdated", 1280, 1024, DISP_CHANGE_NOTUPDATED, {"@ Changed resolution to 1024x768"}},
-                      ResolutionCase{"RestartNeeded", 1280, 1024, DISP_CHANGE_RESTART,
-                                     {"Unable to change resolution to 1024x768 (0x00000001)"}},
-                      ResolutionCase{"Failed", 1280, 1024, DISP_CHANGE_FAILED,
-                                     {"Unable to change resolution to 1024x768 (0xFFFFFFFF)"}},
-                      ResolutionCase{"BadMode", 1280, 1024, DISP_CHANGE_BADMODE,
-                                     {"Unable to change resolution to 1024x768 (0xFFFFFFFE)"}}),
+    ::testing::Values(
+        ResolutionCase{"AlreadyThere", 1024, 768, 0, {}},
+        ResolutionCase{"WidthDiffers", 2048, 768, 0, {"@ Changed resolution to 1024x768"}},
+        ResolutionCase{"HeightDiffers", 1024, 600, 0, {"@ Changed resolution to 1024x768"}},
+        ResolutionCase{
+            "NotUpdated", 1280, 1024, DISP_CHANGE_NOTUPDATED, {"@ Changed resolution to 1024x768"}},
+        ResolutionCase{"RestartNeeded",
+                       1280,
+                       1024,
+                       DISP_CHANGE_RESTART,
+                       {"Unable to change resolution to 1024x768 (0x00000001)"}},
+        ResolutionCase{"Failed",
+                       1280,
+                       1024,
+                       DISP_CHANGE_FAILED,
+                       {"Unable to change resolution to 1024x768 (0xFFFFFFFF)"}},
+        ResolutionCase{"BadMode",
+                       1280,
+                       1024,
+                       DISP_CHANGE_BADMODE,
+                       {"Unable to change resolution to 1024x768 (0xFFFFFFFE)"}}),
     [](const ::testing::TestParamInfo<ResolutionCase>& row) { return std::string(row.param.name); });
 
 TEST_F(PolicyTest, ModeRecordHoldsOnlyTheSizeAndTheTwoPixelFields) {
@@ -228,16 +252,20 @@ TEST_P(DesktopFailureTest, MessageAndTheDesktopsPutBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, DesktopFailureTest,
-    ::testing::Values(
-        DesktopFailure{"NoThreadDesktop", [](FakeNeighbours& f) { f.no_thread_desktop = true; },
-                       "Unable to get desktop for current thread", {"desktop get"}},
-        DesktopFailure{"NoInputDesktop", [](FakeNeighbours& f) { f.input_desktop_fails = true; },
-                       "Unable to get desktop where input is coming from",
-                       {"desktop get", "desktop open", "desktop set own"}},
-        DesktopFailure{"NoSwitch", [](FakeNeighbours& f) { f.switch_fails = true; },
-                       "Unable to change desktop of current thread to desktop where input is coming from",
-                       {"desktop get", "desktop open", "desktop set input", "desktop set own",
-                        "desktop close input"}}),
+    ::testing::Values(DesktopFailure{"NoThreadDesktop",
+                                     [](FakeNeighbours& f) { f.no_thread_desktop = true; },
+                                     "Unable to get desktop for current thread",
+                                     {"desktop get"}},
+                      DesktopFailure{"NoInputDesktop",
+                                     [](FakeNeighbours& f) { f.input_desktop_fails = true; },
+                                     "Unable to get desktop where input is coming from",
+                                     {"desktop get", "desktop open", "desktop set own"}},
+                      DesktopFailure{
+                          "NoSwitch",
+                          [](FakeNeighbours& f) { f.switch_fails = true; },
+                          "Unable to change desktop of current thread to desktop where input is coming from",
+                          {"desktop get", "desktop open", "desktop set input", "desktop set own",
+                           "desktop close input"}}),
     [](const ::testing::TestParamInfo<DesktopFailure>& row) { return std::string(row.param.name); });
 
 TEST_F(PolicyTest, FailedInputDesktopStillEndsResolutionAndPolicyWithTheirExitLines) {
@@ -275,27 +303,31 @@ TEST_P(SessionChangeTest, MessageFlagAndPolicyRun) {
   module.OnSessionChange(&module, row.event_type);
   EXPECT_EQ(module.user_logged_in, row.logged_in_after);
   const std::string new_protocol = row.runs_policy ? "TLV" : "RDP";
-  EXPECT_EQ(lines(), join({{">> ServiceSessionChange"}, kProtocolRead, {"@ Current session protocol is RDP"},
-                           {std::string("@ ") + row.message}, row.runs_policy ? clone_mode_run() : Lines{},
-                           kProtocolRead, {"@ \"New\" session protocol is " + new_protocol},
+  EXPECT_EQ(lines(), join({{">> ServiceSessionChange"},
+                           kProtocolRead,
+                           {"@ Current session protocol is RDP"},
+                           {std::string("@ ") + row.message},
+                           row.runs_policy ? clone_mode_run() : Lines{},
+                           kProtocolRead,
+                           {"@ \"New\" session protocol is " + new_protocol},
                            {"<< ServiceSessionChange"}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Events, SessionChangeTest,
-    ::testing::Values(SessionRow{1, "Console Connect", false, true, false},
-                      SessionRow{2, "Console Disconnect", true, false, true},
-                      SessionRow{3, "Remote Connect", false, true, false},
-                      SessionRow{4, "Remote Disconnect", true, false, true},
-                      SessionRow{5, "Session Logon", false, true, false},
-                      SessionRow{6, "Session Logoff", true, false, true},
-                      SessionRow{7, "Session Lock", true, false, true},
-                      SessionRow{8, "Session unlock", false, true, false},
-                      SessionRow{9, "Remote Control", true, true, false},
-                      SessionRow{9, "Remote Control", false, false, false},
-                      SessionRow{0, "Unknown SessionChange", true, true, false},
-                      SessionRow{10, "Unknown SessionChange", false, false, false},
-                      SessionRow{0xFFFFFFFF, "Unknown SessionChange", true, true, false}));
+INSTANTIATE_TEST_SUITE_P(Events, SessionChangeTest,
+                         ::testing::Values(SessionRow{1, "Console Connect", false, true, false},
+                                           SessionRow{2, "Console Disconnect", true, false, true},
+                                           SessionRow{3, "Remote Connect", false, true, false},
+                                           SessionRow{4, "Remote Disconnect", true, false, true},
+                                           SessionRow{5, "Session Logon", false, true, false},
+                                           SessionRow{6, "Session Logoff", true, false, true},
+                                           SessionRow{7, "Session Lock", true, false, true},
+                                           SessionRow{8, "Session unlock", false, true, false},
+                                           SessionRow{9, "Remote Control", true, true, false},
+                                           SessionRow{9, "Remote Control", false, false, false},
+                                           SessionRow{0, "Unknown SessionChange", true, true, false},
+                                           SessionRow{10, "Unknown SessionChange", false, false, false},
+                                           SessionRow{0xFFFFFFFF, "Unknown SessionChange", true, true,
+                                                      false}));
 
 TEST_F(PolicyTest, UnlockAfterLockKeepsTheNextAdapterEventFromChangingAnything) {
   module.ServiceSessionChange(&module, WTS_SESSION_LOCK);
@@ -313,11 +345,12 @@ TEST_F(PolicyTest, UnlockAfterLockKeepsTheNextAdapterEventFromChangingAnything) 
 TEST_F(PolicyTest, UnreadableProtocolShowsAnEmptyValueAndTheError) {
   fakes.protocol_error = "Unable to connect to WMI namespace";
   module.ServiceSessionChange(&module, WTS_SESSION_REMOTE_CONTROL);
-  EXPECT_EQ(lines(),
-            (Lines{">> ServiceSessionChange", ">> remote_session_protocol", "Unable to connect to WMI namespace",
-                   "<< remote_session_protocol", "@ Current session protocol is ", "@ Remote Control",
-                   ">> remote_session_protocol", "Unable to connect to WMI namespace", "<< remote_session_protocol",
-                   "@ \"New\" session protocol is ", "<< ServiceSessionChange"}));
+  EXPECT_EQ(
+      lines(),
+      (Lines{">> ServiceSessionChange", ">> remote_session_protocol", "Unable to connect to WMI namespace",
+             "<< remote_session_protocol", "@ Current session protocol is ", "@ Remote Control",
+             ">> remote_session_protocol", "Unable to connect to WMI namespace", "<< remote_session_protocol",
+             "@ \"New\" session protocol is ", "<< ServiceSessionChange"}));
   EXPECT_EQ(module.remote_session_protocol(), "");
 }
 
@@ -363,12 +396,12 @@ TEST_P(PollTest, PausesReadsAndTimeOut) {
 
 INSTANTIATE_TEST_SUITE_P(
     ReadBacks, PollTest,
-    ::testing::Values(PollCase{"First", 1, "", "", 20, 1, false}, PollCase{"Twentieth", 20, "", "", 20, 20, false},
-                      PollCase{"Never", 0, "", "", 20, 20, true},
-                      PollCase{"OtherLetterCase", 1, "tlv", "", 20, 20, true},
-                      PollCase{"ReadErrorEachPoll", 1, "", "Unable to execute WQL query", 20, 20, true},
-                      PollCase{"NoPolls", 1, "", "", 0, 0, false}, PollCase{"NegativePolls", 1, "", "", -3, 0, false},
-                      PollCase{"OnePollNever", 0, "", "", 1, 1, true}),
+    ::testing::Values(
+        PollCase{"First", 1, "", "", 20, 1, false}, PollCase{"Twentieth", 20, "", "", 20, 20, false},
+        PollCase{"Never", 0, "", "", 20, 20, true}, PollCase{"OtherLetterCase", 1, "tlv", "", 20, 20, true},
+        PollCase{"ReadErrorEachPoll", 1, "", "Unable to execute WQL query", 20, 20, true},
+        PollCase{"NoPolls", 1, "", "", 0, 0, false}, PollCase{"NegativePolls", 1, "", "", -3, 0, false},
+        PollCase{"OnePollNever", 0, "", "", 1, 1, true}),
     [](const ::testing::TestParamInfo<PollCase>& row) { return std::string(row.param.name); });
 
 }  // namespace

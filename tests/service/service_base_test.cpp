@@ -134,8 +134,8 @@ TEST_F(ServiceBaseTest, InterrogateWhileRunningReportsRunningAgainWithCheckpoint
   gate.open();
   ASSERT_TRUE(fake.wait_for_state(SERVICE_RUNNING, 2));
   stop_and_join();
-  EXPECT_EQ(fake.status_lines(),
-            (Lines{"status 2 cp 1", "status 2 cp 2", "status 4 cp 0", "status 4 cp 0", "status 3 cp 0", "status 1 cp 0"}));
+  EXPECT_EQ(fake.status_lines(), (Lines{"status 2 cp 1", "status 2 cp 2", "status 4 cp 0", "status 4 cp 0",
+                                        "status 3 cp 0", "status 1 cp 0"}));
   EXPECT_EQ(fake.statuses()[3].controls, 0xFDu);
 }
 
@@ -148,8 +148,9 @@ TEST_F(ServiceBaseTest, StopWhileWaitingServesQueuedRequestsBeforeReportingStopp
   service.Controller(201, 2, nullptr);
   gate.open();
   service.join();
-  EXPECT_EQ(journal_after_running(), (Lines{"execute", "status 3 cp 0", "stop handler", "execute end", "custom 200 type 1",
-                                            "custom 201 type 2", "status 1 cp 0", "main returned"}));
+  EXPECT_EQ(journal_after_running(),
+            (Lines{"execute", "status 3 cp 0", "stop handler", "execute end", "custom 200 type 1",
+                   "custom 201 type 2", "status 1 cp 0", "main returned"}));
   EXPECT_TRUE(fake.events().empty());
 }
 
@@ -161,8 +162,8 @@ TEST_F(ServiceBaseTest, ShutdownEndsTheServiceWithoutTheStopHandler) {
   service.Controller(SERVICE_CONTROL_SHUTDOWN, 0, nullptr);
   gate.open();
   service.join();
-  EXPECT_EQ(journal_after_running(),
-            (Lines{"execute", "status 3 cp 0", "shutdown handler", "execute end", "status 1 cp 0", "main returned"}));
+  EXPECT_EQ(journal_after_running(), (Lines{"execute", "status 3 cp 0", "shutdown handler", "execute end",
+                                            "status 1 cp 0", "main returned"}));
 }
 
 TEST_F(ServiceBaseTest, ShutdownHandlerErrorStillEndsTheServiceAndKeepsStopPending) {
@@ -172,8 +173,9 @@ TEST_F(ServiceBaseTest, ShutdownHandlerErrorStillEndsTheServiceAndKeepsStopPendi
   service.Controller(SERVICE_CONTROL_SHUTDOWN, 0, nullptr);
   gate.open();
   service.join();
-  EXPECT_EQ(journal_after_running(), (Lines{"execute", "status 3 cp 0", "event 1 Service failed on shutdown: disk gone",
-                                            "execute end", "status 1 cp 0", "main returned"}));
+  EXPECT_EQ(journal_after_running(),
+            (Lines{"execute", "status 3 cp 0", "event 1 Service failed on shutdown: disk gone", "execute end",
+                   "status 1 cp 0", "main returned"}));
 }
 
 TEST_F(ServiceBaseTest, RequestsAreServedInOrderAndANestedProcessRequestsServesTheQueueInside) {
@@ -190,9 +192,9 @@ TEST_F(ServiceBaseTest, RequestsAreServedInOrderAndANestedProcessRequestsServesT
   for (DWORD code : {300u, 301u, 302u}) service.Controller(code, 0, nullptr);
   service.Controller(303, 0, nullptr);
   stop_and_join();
-  EXPECT_EQ(journal_after_running(),
-            (Lines{"execute", "custom 300 type 0", "300 begins", "custom 301 type 0", "custom 302 type 0",
-                   "custom 303 type 0", "status 3 cp 0", "300 ends", "execute end", "status 1 cp 0", "main returned"}));
+  EXPECT_EQ(journal_after_running(), (Lines{"execute", "custom 300 type 0", "300 begins", "custom 301 type 0",
+                                            "custom 302 type 0", "custom 303 type 0", "status 3 cp 0",
+                                            "300 ends", "execute end", "status 1 cp 0", "main returned"}));
 }
 
 TEST_F(ServiceBaseTest, CustomCode200GoesToDoCustomControlAndLeavesTheState) {
@@ -200,8 +202,8 @@ TEST_F(ServiceBaseTest, CustomCode200GoesToDoCustomControlAndLeavesTheState) {
   start_running();
   service.Controller(200, 7, nullptr);
   stop_and_join();
-  EXPECT_EQ(journal_after_running(),
-            (Lines{"execute", "custom 200 type 7", "status 3 cp 0", "execute end", "status 1 cp 0", "main returned"}));
+  EXPECT_EQ(journal_after_running(), (Lines{"execute", "custom 200 type 7", "status 3 cp 0", "execute end",
+                                            "status 1 cp 0", "main returned"}));
 }
 
 TEST_F(ServiceBaseTest, BaseDoCustomControlAnswersHandled) {
@@ -222,8 +224,9 @@ TEST_F(ServiceBaseTest, UnhandledCustomControlRestoresTheState) {
   start_running();
   service.Controller(200, 0, nullptr);
   stop_and_join();
-  EXPECT_EQ(journal_after_running(), (Lines{"execute", "custom 200 type 0", "status 6 cp 0", "status 4 cp 0",
-                                            "status 3 cp 0", "execute end", "status 1 cp 0", "main returned"}));
+  EXPECT_EQ(journal_after_running(),
+            (Lines{"execute", "custom 200 type 0", "status 6 cp 0", "status 4 cp 0", "status 3 cp 0",
+                   "execute end", "status 1 cp 0", "main returned"}));
 }
 
 TEST_F(ServiceBaseTest, SessionChangeExceptionIsLoggedWithTheCustomFormatAndTheStateRestored) {
@@ -238,8 +241,8 @@ TEST_F(ServiceBaseTest, SessionChangeExceptionIsLoggedWithTheCustomFormatAndTheS
   stop_and_join();
   EXPECT_EQ(journal_after_running(),
             (Lines{"execute", "session change 5", "status 6 cp 0", "status 4 cp 0",
-                   "event 1 Service failed in custom message(14): no firmware", "status 3 cp 0", "execute end",
-                   "status 1 cp 0", "main returned"}));
+                   "event 1 Service failed in custom message(14): no firmware", "status 3 cp 0",
+                   "execute end", "status 1 cp 0", "main returned"}));
   const RecordedEvent event = fake.events().at(0);
   EXPECT_EQ(event.source, "TestService");
   EXPECT_EQ(event.type, EVENTLOG_ERROR_TYPE);
@@ -269,9 +272,9 @@ TEST_F(ServiceBaseTest, FailedStopRestoresRunningAndLogsTheStopAction) {
   start_running();
   service.Controller(SERVICE_CONTROL_STOP, 0, nullptr);
   stop_and_join();
-  EXPECT_EQ(journal_after_running(),
-            (Lines{"execute", "status 3 cp 0", "status 4 cp 0", "event 1 Service failed on stop: library busy",
-                   "status 3 cp 0", "execute end", "status 1 cp 0", "main returned"}));
+  EXPECT_EQ(journal_after_running(), (Lines{"execute", "status 3 cp 0", "status 4 cp 0",
+                                            "event 1 Service failed on stop: library busy", "status 3 cp 0",
+                                            "execute end", "status 1 cp 0", "main returned"}));
 }
 
 // A text error or any other non-Exception error reaching the request loop is
@@ -321,11 +324,12 @@ TEST_P(HandlerFailureTest, ErrorOutOfStartOrExecuteIsLoggedAndTheServiceStops) {
 
 INSTANTIATE_TEST_SUITE_P(
     Handlers, HandlerFailureTest,
-    ::testing::Values(HandlerFailure{"start", true, "Service failed on start: System Error.  Code: 5.\r\n"},
-                      HandlerFailure{"execute", true, "Service failed on execute: System Error.  Code: 5.\r\n"},
-                      HandlerFailure{"start", false, "Service failed on start: Unexpected error: Unable to load ATI DLL"},
-                      HandlerFailure{"execute", false,
-                                     "Service failed on execute: Unexpected error: Unable to load ATI DLL"}));
+    ::testing::Values(
+        HandlerFailure{"start", true, "Service failed on start: System Error.  Code: 5.\r\n"},
+        HandlerFailure{"execute", true, "Service failed on execute: System Error.  Code: 5.\r\n"},
+        HandlerFailure{"start", false, "Service failed on start: Unexpected error: Unable to load ATI DLL"},
+        HandlerFailure{"execute", false,
+                       "Service failed on execute: Unexpected error: Unable to load ATI DLL"}));
 
 TEST_F(ServiceBaseTest, WithoutAnExecuteHandlerTheBaseServesRequestsUntilStopped) {
   start_running();
@@ -348,9 +352,9 @@ TEST_F(ServiceBaseTest, PauseWaitsForTheNextRequestAndContinueResumes) {
   ASSERT_TRUE(fake.wait_for_state(SERVICE_RUNNING, 2));
   service.Controller(SERVICE_CONTROL_STOP, 0, nullptr);
   service.join();
-  EXPECT_EQ(journal_after_running(), (Lines{"status 6 cp 0", "pause handler", "status 7 cp 0", "status 5 cp 0",
-                                            "continue handler", "status 4 cp 0", "status 3 cp 0", "status 1 cp 0",
-                                            "main returned"}));
+  EXPECT_EQ(journal_after_running(),
+            (Lines{"status 6 cp 0", "pause handler", "status 7 cp 0", "status 5 cp 0", "continue handler",
+                   "status 4 cp 0", "status 3 cp 0", "status 1 cp 0", "main returned"}));
 }
 
 TEST_F(ServiceBaseTest, PauseWithARequestAlreadyQueuedDoesNotWait) {
@@ -361,8 +365,8 @@ TEST_F(ServiceBaseTest, PauseWithARequestAlreadyQueuedDoesNotWait) {
   service.Controller(SERVICE_CONTROL_CONTINUE, 0, nullptr);
   stop_and_join();
   EXPECT_EQ(fake.status_lines(),
-            (Lines{"status 2 cp 1", "status 2 cp 2", "status 4 cp 0", "status 6 cp 0", "status 7 cp 0", "status 5 cp 0",
-                   "status 4 cp 0", "status 3 cp 0", "status 1 cp 0"}));
+            (Lines{"status 2 cp 1", "status 2 cp 2", "status 4 cp 0", "status 6 cp 0", "status 7 cp 0",
+                   "status 5 cp 0", "status 4 cp 0", "status 3 cp 0", "status 1 cp 0"}));
 }
 
 TEST_F(ServiceBaseTest, FailedHandlerRegistrationLogsTheSystemTextAndReportsNothing) {
@@ -405,13 +409,13 @@ TEST(ServiceStatusTest, CheckpointCountsOnlyRepeatedPendingStates) {
   char* argv[] = {name};
   service.OnStart = [](TService*, bool& started) { started = false; };
   service.Main(1, argv);  // registers the status handle; start pending, start pending, stopped
-  for (TCurrentStatus status : {csStopPending, csStopPending, csStopPending, csRunning, csRunning, csPausePending,
-                                csContinuePending, csContinuePending, csPaused, csPaused})
+  for (TCurrentStatus status : {csStopPending, csStopPending, csStopPending, csRunning, csRunning,
+                                csPausePending, csContinuePending, csContinuePending, csPaused, csPaused})
     service.SetStatus(status);
   EXPECT_EQ(fake.status_lines(),
-            (Lines{"status 2 cp 1", "status 2 cp 2", "status 1 cp 0", "status 3 cp 0", "status 3 cp 1", "status 3 cp 2",
-                   "status 4 cp 0", "status 4 cp 0", "status 6 cp 0", "status 5 cp 0", "status 5 cp 1", "status 7 cp 0",
-                   "status 7 cp 0"}));
+            (Lines{"status 2 cp 1", "status 2 cp 2", "status 1 cp 0", "status 3 cp 0", "status 3 cp 1",
+                   "status 3 cp 2", "status 4 cp 0", "status 4 cp 0", "status 6 cp 0", "status 5 cp 0",
+                   "status 5 cp 1", "status 7 cp 0", "status 7 cp 0"}));
 }
 
 TEST(ServiceStatusTest, ControlsAcceptedFollowAllowStopAndAllowPause) {
@@ -421,7 +425,8 @@ TEST(ServiceStatusTest, ControlsAcceptedFollowAllowStopAndAllowPause) {
     bool stop, pause;
     DWORD accepted;
   };
-  for (Row row : {Row{true, true, 0xFF}, Row{true, false, 0xFD}, Row{false, true, 0xFE}, Row{false, false, 0xFC}}) {
+  for (Row row :
+       {Row{true, true, 0xFF}, Row{true, false, 0xFD}, Row{false, true, 0xFE}, Row{false, false, 0xFC}}) {
     service.AllowStop = row.stop;
     service.AllowPause = row.pause;
     service.SetStatus(csRunning);

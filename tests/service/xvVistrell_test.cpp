@@ -61,10 +61,10 @@ TEST_P(SwitchTest, ArgumentsSelectTheMode) {
   application.CreateForm(&module);
   application.Run();
 
-  const std::string outcome = !fake.creates.empty()                                          ? "install"
-                              : fake.deleted_services > 0                                    ? "uninstall"
+  const std::string outcome = !fake.creates.empty()                                             ? "install"
+                              : fake.deleted_services > 0                                       ? "uninstall"
                               : fake.dispatcher_table == std::vector<std::string>{"TestModule"} ? "connect"
-                                                                                             : "nothing";
+                                                                                                : "nothing";
   EXPECT_EQ(outcome, row.outcome);
   EXPECT_EQ(static_cast<int>(fake.dialogs().size()), row.dialogs);
   EXPECT_EQ(application.Installing(), outcome != "connect");
@@ -82,13 +82,13 @@ TEST_P(SwitchTest, ArgumentsSelectTheMode) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, SwitchTest,
-    ::testing::Values(SwitchRow{{"/install"}, "install", 1}, SwitchRow{{"-Install"}, "install", 1},
-                      SwitchRow{{"/UNINSTALL"}, "uninstall", 1}, SwitchRow{{"install"}, "connect", 0},
-                      SwitchRow{{"--install"}, "connect", 0}, SwitchRow{{"/install", "/uninstall"}, "install", 1},
-                      SwitchRow{{"/uninstall", "-INSTALL"}, "install", 1},
-                      SwitchRow{{"/install", "/silent"}, "install", 0},
-                      SwitchRow{{"-Silent", "-uninstall"}, "uninstall", 0}, SwitchRow{{"/installs"}, "connect", 0},
-                      SwitchRow{{"/silent"}, "connect", 0}, SwitchRow{{}, "connect", 0}));
+    ::testing::Values(
+        SwitchRow{{"/install"}, "install", 1}, SwitchRow{{"-Install"}, "install", 1},
+        SwitchRow{{"/UNINSTALL"}, "uninstall", 1}, SwitchRow{{"install"}, "connect", 0},
+        SwitchRow{{"--install"}, "connect", 0}, SwitchRow{{"/install", "/uninstall"}, "install", 1},
+        SwitchRow{{"/uninstall", "-INSTALL"}, "install", 1}, SwitchRow{{"/install", "/silent"}, "install", 0},
+        SwitchRow{{"-Silent", "-uninstall"}, "uninstall", 0}, SwitchRow{{"/installs"}, "connect", 0},
+        SwitchRow{{"/silent"}, "connect", 0}, SwitchRow{{}, "connect", 0}));
 
 TEST(IsSwitchTest, LeadingDashOrSlashAndTheWholeNameInAnyCase) {
   EXPECT_TRUE(is_switch("/install", "INSTALL"));
@@ -153,7 +153,8 @@ TEST_F(InstallTest, TwoModulesShareTheProcess) {
   application.CreateForm(&first);
   application.CreateForm(&second);
   second->SetInteractive(true);
-  EXPECT_EQ(first->service_type_value(), static_cast<DWORD>(SERVICE_WIN32_SHARE_PROCESS | SERVICE_INTERACTIVE_PROCESS));
+  EXPECT_EQ(first->service_type_value(),
+            static_cast<DWORD>(SERVICE_WIN32_SHARE_PROCESS | SERVICE_INTERACTIVE_PROCESS));
   application.Run();
   ASSERT_EQ(fake.creates.size(), 2u);
   EXPECT_EQ(fake.creates[0].type, 0x120u);
@@ -168,8 +169,9 @@ TEST_F(InstallTest, AnExistingServiceShowsTheFailureEvenWhenSilent) {
   const RecordedDialog dialog = fake.dialogs()[0];
   EXPECT_EQ(dialog.caption, "Error");
   EXPECT_EQ(dialog.flags, static_cast<UINT>(MB_OK | MB_ICONERROR));
-  EXPECT_EQ(dialog.text, "Service \"XV Vistrell\" failed to install with error: \"System Error.  Code: 1073.\r\n" +
-                             system_error_text(ERROR_SERVICE_EXISTS) + "\"");
+  EXPECT_EQ(dialog.text,
+            "Service \"XV Vistrell\" failed to install with error: \"System Error.  Code: 1073.\r\n" +
+                system_error_text(ERROR_SERVICE_EXISTS) + "\"");
   EXPECT_TRUE(fake.descriptions.empty());
   EXPECT_EQ(fake.service_handles_open, 0);
 }
@@ -178,8 +180,9 @@ TEST_F(InstallTest, RemovingAMissingServiceShowsTheUninstallFailure) {
   fake.fail_open_service = ERROR_SERVICE_DOES_NOT_EXIST;
   run_module({"-UNINSTALL"});
   ASSERT_EQ(fake.dialogs().size(), 1u);
-  EXPECT_EQ(fake.dialogs()[0].text, "Service \"XV Vistrell\" failed to uninstall with error: \"System Error.  Code: 1060.\r\n" +
-                                        system_error_text(ERROR_SERVICE_DOES_NOT_EXIST) + "\"");
+  EXPECT_EQ(fake.dialogs()[0].text,
+            "Service \"XV Vistrell\" failed to uninstall with error: \"System Error.  Code: 1060.\r\n" +
+                system_error_text(ERROR_SERVICE_DOES_NOT_EXIST) + "\"");
   EXPECT_EQ(fake.deleted_services, 0);
 }
 
@@ -215,7 +218,8 @@ TEST_F(InstallTest, AfterInstallErrorDeletesTheNewServiceAgain) {
   module->AfterInstall = [](TService*) { throw Exception("post-install step failed"); };
   application.Run();
   EXPECT_EQ(fake.journal(), (Lines{"before install", "create TestModule", "delete", "dialog Error"}));
-  EXPECT_EQ(fake.dialogs()[0].text, "Service \"Test Module\" failed to install with error: \"post-install step failed\"");
+  EXPECT_EQ(fake.dialogs()[0].text,
+            "Service \"Test Module\" failed to install with error: \"post-install step failed\"");
   EXPECT_EQ(fake.service_handles_open, 0);
 }
 

@@ -76,8 +76,7 @@ struct RecordedLog {
   TraceLog log{[this](const std::string& line) { debugger.push_back(line); }};
 };
 
-const std::regex kHeader(
-    "svc\\.exe  [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}  [0-9]{2}:[0-9]{2}:[0-9]{2}\r\n\r\n");
+const std::regex kHeader("svc\\.exe  [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}  [0-9]{2}:[0-9]{2}:[0-9]{2}\r\n\r\n");
 // The locale's long time format: hours, minutes, seconds, perhaps AM or PM.
 const std::regex kTimedLine("[0-9]{1,2}:[0-9]{2}:[0-9]{2}(?: [AP]M)? (.*)");
 
@@ -156,10 +155,8 @@ TEST(TraceOptions, LastMatchingParameterWins) {
     std::vector<std::string> parameters;
     int level;
   } cases[] = {
-      {{"xvVistrell", "-t", "-d"}, 1},
-      {{"xvVistrell", "-d", "-t"}, 2},
-      {{"xvVistrell", "/d"}, 1},
-      {{"-t"}, 2},
+      {{"xvVistrell", "-t", "-d"}, 1}, {{"xvVistrell", "-d", "-t"}, 2},
+      {{"xvVistrell", "/d"}, 1},       {{"-t"}, 2},
       {{"xvVistrell", "-t", "-D"}, 2},
   };
   for (const auto& c : cases) {
@@ -202,8 +199,7 @@ TEST(TraceIndent, EntryMessageExitAtFourSixFour) {
   recorded.log.trace(">> c", 2);
   recorded.log.trace("message", 1);
   recorded.log.trace("<< c", 2);
-  EXPECT_EQ(read_file(folder.file("svc.txt")),
-            ">> a\r\n  >> b\r\n    >> c\r\n      message\r\n    << c\r\n");
+  EXPECT_EQ(read_file(folder.file("svc.txt")), ">> a\r\n  >> b\r\n    >> c\r\n      message\r\n    << c\r\n");
   EXPECT_THAT(recorded.debugger,
               ElementsAre(">> a\n", "  >> b\n", "    >> c\n", "      message\n", "    << c\n"));
 }
@@ -239,8 +235,7 @@ TEST(TraceText, MultiLineTextIndentsOnlyTheFirstLine) {
   recorded.log.parse_options(&parameters);
   recorded.log.trace(">> a", 2);
   recorded.log.trace("Windows:\n  Major version: 6\n  Build: 1", 1);
-  EXPECT_EQ(read_file(folder.file("svc.txt")),
-            ">> a\r\n  Windows:\r\n  Major version: 6\r\n  Build: 1\r\n");
+  EXPECT_EQ(read_file(folder.file("svc.txt")), ">> a\r\n  Windows:\r\n  Major version: 6\r\n  Build: 1\r\n");
   EXPECT_EQ(recorded.debugger.back(), "  Windows:\n  Major version: 6\n  Build: 1\n");
 }
 
@@ -262,7 +257,9 @@ TEST(TraceHeader, NameAndBuildStampWhateverTheLevel) {
   recorded.log.write_header("C:\\some\\folder\\svc.exe");
   EXPECT_TRUE(std::regex_match(read_file(folder.file("svc.txt")), kHeader));
   EXPECT_THAT(recorded.debugger, IsEmpty());
-  EXPECT_TRUE(std::regex_match(trace_build_stamp(), std::regex("  [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4}  [0-2][0-9]:[0-5][0-9]:[0-5][0-9]")));
+  EXPECT_TRUE(
+      std::regex_match(trace_build_stamp(),
+                       std::regex("  [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4}  [0-2][0-9]:[0-5][0-9]:[0-5][0-9]")));
 }
 
 TEST(TraceFile, NameDerivedFromTheExecutable) {

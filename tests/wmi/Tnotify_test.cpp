@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <condition_variable>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -174,8 +174,7 @@ TEST_F(NotifyTest, EveryEventIsDeliveredInOrderWhileTheWatcherRuns) {
     ASSERT_TRUE(requests.wait_for(static_cast<std::size_t>(i) + 1));
   }
   end_watcher(*notify);
-  EXPECT_THAT(requests.codes(),
-              ElementsAre(1034, 1035, 1034, 1035, 1034, 1035, 1034, 1035, 1034, 1035));
+  EXPECT_THAT(requests.codes(), ElementsAre(1034, 1035, 1034, 1035, 1034, 1035, 1034, 1035, 1034, 1035));
 }
 
 TEST_F(NotifyTest, UnexpectedTextIsTracedAndDeliversNoCode) {

@@ -25,12 +25,10 @@ using wmisim::Step;
 
 const char kBios[] = "root/XV/InstrumentedBIOS";
 const char kWmi[] = "root/WMI";
-const char kSensorQuery[] =
-    "SELECT CurrentState FROM XV_BIOSNumericSensor WHERE Name = 'Blade Dongle State'";
+const char kSensorQuery[] = "SELECT CurrentState FROM XV_BIOSNumericSensor WHERE Name = 'Blade Dongle State'";
 const char kSettingQuery[] =
     "select CurrentValue from XVBIOS_BIOSEnumeration where (Name = 'Remote Session Protocol')";
-const char kEventQuery[] =
-    "select Description from XVBIOS_BIOSEvent where Name = 'Blade Dongle State'";
+const char kEventQuery[] = "select Description from XVBIOS_BIOSEvent where Name = 'Blade Dongle State'";
 const char kInterfaceClass[] = "XV_BIOSSettingInterface";
 const char kMethod[] = "SetBIOSSetting";
 const char kSetting[] = "Remote Session Protocol";
@@ -93,9 +91,9 @@ std::vector<std::string> releases() { return log_lines_starting("Release "); }
 std::string ansi(const std::wstring& text) {
   BOOL lossy = FALSE;
   char buffer[64] = "";
-  const int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(),
-                                         static_cast<int>(text.size()), buffer, sizeof buffer,
-                                         nullptr, &lossy);
+  const int length =
+      WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), static_cast<int>(text.size()), buffer,
+                          sizeof buffer, nullptr, &lossy);
   return lossy ? std::string() : std::string(buffer, static_cast<std::size_t>(length));
 }
 
@@ -147,8 +145,8 @@ TEST_F(WmiTest, NullValueReadsAsEmptyText) {
 
 TEST_F(WmiTest, NumberValueReadsAsItsDecimalText) {
   firmware().set_sensors({wmisim::text_value(L"Present")});
-  EXPECT_EQ("1", WMI_read_property(kBios, "SELECT CurrentReading FROM XV_BIOSNumericSensor",
-                                   "CurrentReading"));
+  EXPECT_EQ("1",
+            WMI_read_property(kBios, "SELECT CurrentReading FROM XV_BIOSNumericSensor", "CurrentReading"));
 }
 
 TEST_F(WmiTest, ReadOfAPropertyTheQueryDidNotSelectFails) {
@@ -193,10 +191,13 @@ TEST_F(WmiTest, WriteCallsTheMethodOnEveryInstanceWithNameAndValue) {
   const std::string path =
       "\"\\\\XVBLADE\\root\\XV\\InstrumentedBIOS:XV_BIOSSettingInterface.InstanceName=\"XVBIOS_Interface_";
   // The definitions are fetched again for each instance.
-  EXPECT_EQ(2u, log_lines_starting("GetObject \"XV_BIOSSettingInterface\" flags=0 context=null object=asked result=null").size());
+  EXPECT_EQ(2u, log_lines_starting(
+                    "GetObject \"XV_BIOSSettingInterface\" flags=0 context=null object=asked result=null")
+                    .size());
   EXPECT_EQ(2u, log_lines_starting("GetMethod \"SetBIOSSetting\" flags=0 in=asked out=null").size());
   EXPECT_EQ(2u, log_lines_starting("SpawnInstance flags=0 on __PARAMETERS parameters definition").size());
-  EXPECT_EQ(2u, log_lines_starting("Put \"Name\" flags=0 type=0 value=VT_BSTR:\"Remote Session Protocol\"").size());
+  EXPECT_EQ(
+      2u, log_lines_starting("Put \"Name\" flags=0 type=0 value=VT_BSTR:\"Remote Session Protocol\"").size());
   EXPECT_EQ(2u, log_lines_starting("Put \"Value\" flags=0 type=0 value=VT_BSTR:\"RDP\"").size());
   EXPECT_EQ(2u, log_lines_starting("Get \"__PATH\" flags=0").size());
   std::vector<std::string> method_calls;
@@ -205,8 +206,9 @@ TEST_F(WmiTest, WriteCallsTheMethodOnEveryInstanceWithNameAndValue) {
   }
   ASSERT_EQ(2u, method_calls.size());
   for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ("ExecMethod " + path + std::to_string(i) + "\"\" \"SetBIOSSetting\" flags=0 context=null "
-              "in={Name=\"Remote Session Protocol\" Value=\"RDP\"} out=asked result=null",
+    EXPECT_EQ("ExecMethod " + path + std::to_string(i) +
+                  "\"\" \"SetBIOSSetting\" flags=0 context=null "
+                  "in={Name=\"Remote Session Protocol\" Value=\"RDP\"} out=asked result=null",
               method_calls[i]);
   }
 }
@@ -342,9 +344,8 @@ TEST_F(WmiTest, TraceShowsEntryAndExitLinesAndNoExitAfterAnError) {
     if (!line.empty()) lines.push_back(line);
   }
   const std::vector<std::string> expected = {
-      ">> WMI_read_property", ">> setup_WMI_connection", "<< setup_WMI_connection",
-      ">> get_string_value", "<< get_string_value", ">> release_WMI_connection",
-      "<< release_WMI_connection", "<< WMI_read_property",
+      ">> WMI_read_property", ">> setup_WMI_connection", "<< setup_WMI_connection", ">> get_string_value",
+      "<< get_string_value", ">> release_WMI_connection", "<< release_WMI_connection", "<< WMI_read_property",
       // The failed read: no exit lines for the setup or the read.
       ">> WMI_read_property", ">> setup_WMI_connection", ">> release_WMI_connection",
       "<< release_WMI_connection"};
@@ -370,35 +371,53 @@ class WmiFailureTest : public WmiTest, public ::testing::WithParamInterface<Fail
 const HRESULT kFailed = static_cast<HRESULT>(WBEM_E_FAILED);
 
 const FailureCase kFailures[] = {
-    {"CreateFails", Operation::read, Step::create, false, REGDB_E_CLASSNOTREG, "Error creating the COM instance."},
+    {"CreateFails", Operation::read, Step::create, false, REGDB_E_CLASSNOTREG,
+     "Error creating the COM instance."},
     {"CreateGivesNoLocator", Operation::write, Step::create, true, S_OK, "Error creating the COM instance."},
-    {"ConnectFails", Operation::wait, Step::connect, false, static_cast<HRESULT>(WBEM_E_ACCESS_DENIED), "Error connecting to WMI namespace."},
-    {"ConnectGivesNoServices", Operation::read, Step::connect, true, S_OK, "Error connecting to WMI namespace."},
-    {"ProxyBlanketFails", Operation::read, Step::blanket, false, E_ACCESSDENIED, "Error setting COM proxy security."},
-    {"QueryFails", Operation::read, Step::query, false, static_cast<HRESULT>(WBEM_E_INVALID_QUERY), "Error querying WMI."},
+    {"ConnectFails", Operation::wait, Step::connect, false, static_cast<HRESULT>(WBEM_E_ACCESS_DENIED),
+     "Error connecting to WMI namespace."},
+    {"ConnectGivesNoServices", Operation::read, Step::connect, true, S_OK,
+     "Error connecting to WMI namespace."},
+    {"ProxyBlanketFails", Operation::read, Step::blanket, false, E_ACCESSDENIED,
+     "Error setting COM proxy security."},
+    {"QueryFails", Operation::read, Step::query, false, static_cast<HRESULT>(WBEM_E_INVALID_QUERY),
+     "Error querying WMI."},
     {"QueryGivesNoEnumerator", Operation::write, Step::query, true, S_OK, "Error querying WMI."},
-    {"NotificationQueryFails", Operation::wait, Step::notification_query, false, kFailed, "Error querying WMI."},
-    {"NotificationQueryGivesNoEnumerator", Operation::wait, Step::notification_query, true, S_OK, "Error querying WMI."},
+    {"NotificationQueryFails", Operation::wait, Step::notification_query, false, kFailed,
+     "Error querying WMI."},
+    {"NotificationQueryGivesNoEnumerator", Operation::wait, Step::notification_query, true, S_OK,
+     "Error querying WMI."},
     {"NextFailsInRead", Operation::read, Step::next, false, kFailed, "Error in WMI property list."},
     {"NextFailsInWrite", Operation::write, Step::next, false, kFailed, "Error in WMI property list."},
     {"NextFailsInWait", Operation::wait, Step::next, false, kFailed, "Error in WMI property list."},
-    {"NextGivesNoEventInWait", Operation::wait, Step::next, false, WBEM_S_FALSE, "Error in WMI property list."},
+    {"NextGivesNoEventInWait", Operation::wait, Step::next, false, WBEM_S_FALSE,
+     "Error in WMI property list."},
     {"NextGivesNullEventInWait", Operation::wait, Step::next, true, S_OK, "Error in WMI property list."},
     {"NextGivesNoObjectInRead", Operation::read, Step::next, false, WBEM_S_FALSE, nullptr},
     {"NextGivesNullObjectInRead", Operation::read, Step::next, true, S_OK, nullptr},
     {"NextGivesNullObjectInWrite", Operation::write, Step::next, true, S_OK, nullptr},
     {"GetFailsInRead", Operation::read, Step::get, false, kFailed, "Error getting WMI property."},
-    {"GetOfPathFailsInWrite", Operation::write, Step::get, false, static_cast<HRESULT>(WBEM_E_NOT_FOUND), "Error getting WMI property."},
-    {"GetObjectFails", Operation::write, Step::get_object, false, static_cast<HRESULT>(WBEM_E_NOT_FOUND), "Error getting WMI object."},
+    {"GetOfPathFailsInWrite", Operation::write, Step::get, false, static_cast<HRESULT>(WBEM_E_NOT_FOUND),
+     "Error getting WMI property."},
+    {"GetObjectFails", Operation::write, Step::get_object, false, static_cast<HRESULT>(WBEM_E_NOT_FOUND),
+     "Error getting WMI object."},
     {"GetObjectGivesNoObject", Operation::write, Step::get_object, true, S_OK, "Error getting WMI object."},
-    {"GetMethodFails", Operation::write, Step::get_method, false, static_cast<HRESULT>(WBEM_E_NOT_FOUND), "Error getting definitions of input parameter for WMI method."},
-    {"GetMethodGivesNoDefinition", Operation::write, Step::get_method, true, S_OK, "Error getting definitions of input parameter for WMI method."},
-    {"SpawnInstanceFails", Operation::write, Step::spawn_instance, false, kFailed, "Error creating an instance of the input parameters for WMI method."},
-    {"SpawnInstanceGivesNoInstance", Operation::write, Step::spawn_instance, true, S_OK, "Error creating an instance of the input parameters for WMI method."},
-    {"PutOfNameFails", Operation::write, Step::put_name, false, static_cast<HRESULT>(WBEM_E_TYPE_MISMATCH), "Error setting name property for WMI method."},
-    {"PutOfValueFails", Operation::write, Step::put_value, false, static_cast<HRESULT>(WBEM_E_TYPE_MISMATCH), "Error setting value properties for WMI method."},
-    {"ExecMethodFails", Operation::write, Step::exec_method, false, static_cast<HRESULT>(WBEM_E_INVALID_METHOD), "Error calling WMI method to set property."},
-    {"ExecMethodGivesNoOutParameters", Operation::write, Step::exec_method, true, S_OK, "Error calling WMI method to set property."},
+    {"GetMethodFails", Operation::write, Step::get_method, false, static_cast<HRESULT>(WBEM_E_NOT_FOUND),
+     "Error getting definitions of input parameter for WMI method."},
+    {"GetMethodGivesNoDefinition", Operation::write, Step::get_method, true, S_OK,
+     "Error getting definitions of input parameter for WMI method."},
+    {"SpawnInstanceFails", Operation::write, Step::spawn_instance, false, kFailed,
+     "Error creating an instance of the input parameters for WMI method."},
+    {"SpawnInstanceGivesNoInstance", Operation::write, Step::spawn_instance, true, S_OK,
+     "Error creating an instance of the input parameters for WMI method."},
+    {"PutOfNameFails", Operation::write, Step::put_name, false, static_cast<HRESULT>(WBEM_E_TYPE_MISMATCH),
+     "Error setting name property for WMI method."},
+    {"PutOfValueFails", Operation::write, Step::put_value, false, static_cast<HRESULT>(WBEM_E_TYPE_MISMATCH),
+     "Error setting value properties for WMI method."},
+    {"ExecMethodFails", Operation::write, Step::exec_method, false,
+     static_cast<HRESULT>(WBEM_E_INVALID_METHOD), "Error calling WMI method to set property."},
+    {"ExecMethodGivesNoOutParameters", Operation::write, Step::exec_method, true, S_OK,
+     "Error calling WMI method to set property."},
 };
 
 TEST_P(WmiFailureTest, RaisesItsMessageAndReleasesEverything) {
@@ -455,8 +474,8 @@ TEST_F(WmiTest, WaitReturnsTheDescriptionOfAnEventRaisedByAnotherProcess) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &startup, &process))
+  ASSERT_TRUE(
+      CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
       << command;
   ScopedHandle process_handle(process.hProcess);
   ScopedHandle thread_handle(process.hThread);

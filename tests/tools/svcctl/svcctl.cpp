@@ -35,12 +35,13 @@ void print_status(const SERVICE_STATUS& status) {
 std::string first_registry_dependency(const char* name) {
   const std::string path = std::string("SYSTEM\\CurrentControlSet\\Services\\") + name;
   HKEY raw_key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &raw_key) != ERROR_SUCCESS) return "";
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &raw_key) != ERROR_SUCCESS)
+    return "";
   const ScopedRegistryKey key(raw_key);
   char value[1024] = "";
   DWORD size = sizeof value - 1;
-  if (RegQueryValueExA(key.get(), "DependOnService", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size) !=
-      ERROR_SUCCESS)
+  if (RegQueryValueExA(key.get(), "DependOnService", nullptr, nullptr, reinterpret_cast<BYTE*>(value),
+                       &size) != ERROR_SUCCESS)
     return "";
   return value;  // up to the first NUL
 }
@@ -79,8 +80,8 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   if (command == "text") {
     char text[512] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, std::strtoul(argv[2], nullptr, 0),
-                   0, text, sizeof text, nullptr);
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                   std::strtoul(argv[2], nullptr, 0), 0, text, sizeof text, nullptr);
     std::printf("%s", text);
     return 0;
   }
@@ -95,7 +96,8 @@ int main(int argc, char** argv) {
   if (command == "query") {
     if (!QueryServiceStatus(service.get(), &status)) return fail("QueryServiceStatus");
   } else if (command == "control" && argc == 4) {
-    if (!ControlService(service.get(), std::strtoul(argv[3], nullptr, 0), &status)) return fail("ControlService");
+    if (!ControlService(service.get(), std::strtoul(argv[3], nullptr, 0), &status))
+      return fail("ControlService");
   } else {
     std::fprintf(stderr, "unknown command %s\n", command.c_str());
     return 2;
