@@ -73,6 +73,10 @@ HMODULE ATI_library_handle();
 // Where the library is loaded from: the file in the Windows system directory.
 std::string ATI_library_path();
 
-// Calls a library export with 32-bit arguments and gives its 32-bit result,
+// One argument of a library call: a 32-bit value or a pointer, one machine
+// word wide.
+using AtiArgument = std::uintptr_t;
+
+// Calls a library export with word arguments and gives its 32-bit result,
 // whether the export is __stdcall or __cdecl.
-std::int32_t call_any_convention(FARPROC function, const std::uint32_t* arguments, std::uint32_t count);
+std::int32_t call_any_convention(FARPROC function, const AtiArgument* arguments, std::uint32_t count);

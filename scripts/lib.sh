@@ -2,15 +2,27 @@
 # and keep a Wine prefix with its server up. Source it; do not run it.
 
 XV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-XV_BUILD=$(realpath -m "${XV_BUILD:-$XV_ROOT/build}")
 
 XV_PACKAGES=(wine wine32:i386 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
              mingw-w64-tools cmake make googletest python3 python3-pefile)
+# What a machine needs that cannot run 32-bit x86 code (see xv_choose_arch).
+XV_PACKAGES_X86_64=(wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 
 xv_log() { printf '\n== %s\n' "$*"; }
 
 # Installs the Debian packages the build and the tests need, once.
 xv_install_packages() {
+  xv_install_missing
+  if [ -z "$XV_ARCH_REQUESTED" ] && [ "$XV_ARCH" = i686 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    XV_ARCH=x86_64
+    xv_choose_arch
+    xv_install_missing
+  fi
+  [ "$XV_ARCH" = i686 ] ||
+    xv_log "NOTE: this machine cannot run 32-bit x86 code: the x86-64 build is tested under 64-bit Wine"
+}
+
+xv_install_missing() {
   local missing=()
   for package in "${XV_PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
@@ -27,12 +39,52 @@ xv_install_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
+# The product is a 32-bit image, and Wine runs it only where the kernel runs
+# 32-bit x86 code. Some virtual machines switch that off (Linux's
+# ia32_emulation), and then even Wine's own 32-bit loader cannot start. There
+# the same sources are built for x86-64 and tested under 64-bit Wine, so every
+# test still runs, but the checks that only mean something for the 32-bit
+# image (its PE header and imports, the two calling conventions) do not, and
+# the scripts say so. XV_ARCH=i686 or x86_64 overrides the choice.
+# Before Wine's 32-bit loader is installed the answer is not known yet:
+# xv_install_packages asks again once it is.
+xv_choose_arch() {
+  if [ -z "${XV_ARCH:-}" ]; then
+    XV_ARCH=i686
+    if [ -e /usr/lib/wine/wine ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+      XV_ARCH=x86_64
+    fi
+  fi
+  [ "$XV_ARCH" = x86_64 ] && XV_PACKAGES+=("${XV_PACKAGES_X86_64[@]}")
+  XV_BUILD=$(realpath -m "${XV_BUILD_REQUESTED:-$XV_ROOT/$([ "$XV_ARCH" = i686 ] && echo build || echo build-x86_64)}")
+  XV_WINEARCH=$([ "$XV_ARCH" = i686 ] && echo win32 || echo win64)
+  export XV_ARCH XV_BUILD XV_WINEARCH
+  xv_wine_loader
+}
+
+# Under x86-64, every Wine call of the scripts and the tests goes through a
+# "wine" on PATH that starts the 64-bit loader (Debian's own "wine" prefers
+# the 32-bit one whenever it is installed).
+xv_wine_loader() {
+  [ "$XV_ARCH" = x86_64 ] || return 0
+  local bin="$XV_BUILD/wine-x86_64"
+  mkdir -p "$bin"
+  printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' >"$bin/wine"
+  cp "$bin/wine" "$bin/wine-stable"
+  printf '#!/bin/sh\nexec "%s/wine" winepath.exe "$@"\n' "$bin" >"$bin/winepath"
+  chmod +x "$bin/wine" "$bin/wine-stable" "$bin/winepath"
+  case ":$PATH:" in *":$bin:"*) ;; *) export PATH="$bin:$PATH" ;; esac
+}
+
+# The registry view the test programs see: 32-bit, or 64-bit under x86-64.
+xv_registry_view() { [ "${XV_ARCH:-i686}" = x86_64 ] && echo /reg:64 || echo /reg:32; }
+
 # Configures (once) and builds everything.
 xv_build() {
   if [ ! -f "$XV_BUILD/CMakeCache.txt" ]; then
     xv_log "Configuring in $XV_BUILD"
     cmake -S "$XV_ROOT" -B "$XV_BUILD" -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$XV_ROOT/cmake/toolchain-mingw-i686.cmake" >/dev/null
+      -DCMAKE_TOOLCHAIN_FILE="$XV_ROOT/cmake/toolchain-mingw-$XV_ARCH.cmake" >/dev/null
   fi
   xv_log "Building"
   if ! cmake --build "$XV_BUILD" -j "$(nproc)" >"$XV_BUILD/build.log" 2>&1; then
@@ -45,7 +97,7 @@ xv_build() {
 # The environment every Wine call of the scripts uses.
 xv_wine_env() {
   export WINEPREFIX=$1
-  export WINEARCH=win32
+  export WINEARCH=$XV_WINEARCH
   export WINEDEBUG=${WINEDEBUG:--all}
   export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"winedbg.exe=d;mscoree,mshtml="}
 }
@@ -65,3 +117,7 @@ xv_wine_up() {
 xv_wine_down() {
   ( xv_wine_env "$1"; wineserver -k 2>/dev/null; wineserver -w 2>/dev/null ) || true
 }
+
+XV_ARCH_REQUESTED=${XV_ARCH:-}
+XV_BUILD_REQUESTED=${XV_BUILD:-}
+xv_choose_arch

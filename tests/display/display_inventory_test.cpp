@@ -362,7 +362,7 @@ FARPROC as_export(Function function) {
 // Called in a loop, a convention mismatch would move the stack a little on
 // every call; the callee's frame must stay where it was.
 TEST(AnyConventionCall, PassesArgumentsInOrderAndKeepsTheStackForBothConventions) {
-  const std::uint32_t arguments[] = {1, 2, 3};
+  const AtiArgument arguments[] = {1, 2, 3};
   for (FARPROC function : {as_export(stdcall_export), as_export(cdecl_export)}) {
     first_frame = 0;
     frames_moved = false;

@@ -42,7 +42,7 @@ e2e_begin() {
   E2E_NAME=$1
   E2E_DIR=${2:-$E2E_BUILD/e2e/$E2E_NAME.$$}
   export WINEPREFIX=$E2E_DIR/prefix
-  export WINEARCH=win32
+  export WINEARCH="${XV_WINEARCH:-win32}"
   export WINEDLLOVERRIDES="winedbg.exe=d;mscoree,mshtml="
   export WINEDEBUG=-all
   unset DISPLAY WAYLAND_DISPLAY
