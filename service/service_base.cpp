@@ -255,7 +255,8 @@ void TService::terminate_service_thread() {
 void TService::Controller(DWORD code, DWORD event_type, void*) {
   std::lock_guard<std::mutex> lock(request_lock_);
   if (request_thread_id_ == 0) return;
-  win32_calls().post_thread_message(request_thread_id_, kRequestMessage, code, event_type);
+  win32_calls().post_thread_message(request_thread_id_, kRequestMessage, code,
+                                    static_cast<LPARAM>(event_type));
   if (suspended_.exchange(false)) SetEvent(resume_event_.get());
 }
 

@@ -272,10 +272,10 @@ TEST_F(ServiceRunTest, StopQueuedDuringThePollsIsServedInsideThemAndThePollsRunO
 }
 
 // A burst of adapter codes queued while the first run waits for the firmware
-// nests the runs inside each other's polls. Unbounded, about 3,000 nested
-// runs (some 700 bytes of stack each) filled the service thread's former
-// 2 MB stack; now they nest no deeper than the bound, and every code is
-// still served, in arrival order.
+// nests the runs inside each other's polls. Unbounded, about 3,300 nested
+// runs (some 620 bytes of stack each) filled the 2 MB stack the service
+// thread had by default; now they nest no deeper than the bound, and every
+// code is still served, in arrival order.
 TEST_F(ServiceRunTest, ABurstBeyondWhatTheStackHeldIsServedInOrderWithBoundedNesting) {
   const int burst = 5000;
   fakes.on_pause = [burst](int pause) {
