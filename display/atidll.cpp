@@ -176,6 +176,15 @@ void unbind_library() {
   std::fill(std::begin(ATI_function_table.functions), std::end(ATI_function_table.functions), nullptr);
 }
 
+// Whether the library can be called into. The handle alone does not say so:
+// a release that the system refused keeps the handle but has already
+// cleared the functions.
+bool library_bound() {
+  return ATI_function_table.module != nullptr &&
+         std::none_of(std::begin(ATI_function_table.functions), std::end(ATI_function_table.functions),
+                      [](FARPROC function) { return function == nullptr; });
+}
+
 }  // namespace
 
 std::int32_t call_any_convention(FARPROC function, const AtiArgument* arguments, std::uint32_t count) {
@@ -429,7 +438,7 @@ void ATI_free_display_interface_functions() {
 
 bool ATI_enable_clone_mode() {
   trace(">> ATI_enable_clone_mode", 2);
-  if (ATI_function_table.module == nullptr) {
+  if (!library_bound()) {
     throw TextError("Call ATI_load_display_interface_functions before calling ATI_enable_clone_mode");
   }
   bool selection_failed = false;

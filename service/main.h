@@ -8,14 +8,11 @@
 #include <memory>
 #include <string>
 
+#include "common/control_codes.h"
 #include "service/service_base.h"
 
 // The hot-plug watcher that tells the service about the diagnostic adapter.
 class TNotify;
-
-// Custom control codes, delivered only inside the process by the watcher.
-constexpr DWORD CONTROL_ADAPTER_ATTACHED = 1034;
-constexpr DWORD CONTROL_ADAPTER_DETACHED = 1035;
 
 extern const char kServiceDescription[];
 

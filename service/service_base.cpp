@@ -89,7 +89,8 @@ void TEventLogger::LogMessage(const std::string& message, WORD event_type, WORD 
 // --- TServiceThread ---------------------------------------------------------
 
 TServiceThread::TServiceThread(TService& service) : service_(service) {
-  const uintptr_t handle = _beginthreadex(nullptr, 0, run, this, CREATE_SUSPENDED, nullptr);
+  const uintptr_t handle = _beginthreadex(nullptr, kStackSize, run, this,
+                                          CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (handle == 0) raise_last_os_error();
   handle_.reset(reinterpret_cast<HANDLE>(handle));
 }
@@ -254,13 +255,15 @@ void TService::terminate_service_thread() {
 void TService::Controller(DWORD code, DWORD event_type, void*) {
   std::lock_guard<std::mutex> lock(request_lock_);
   if (request_thread_id_ == 0) return;
-  PostThreadMessageA(request_thread_id_, kRequestMessage, code, event_type);
+  win32_calls().post_thread_message(request_thread_id_, kRequestMessage, code,
+                                    static_cast<LPARAM>(event_type));
   if (suspended_.exchange(false)) SetEvent(resume_event_.get());
 }
 
 void TService::ProcessRequests(bool wait) {
   for (;;) {
     if (wait && Terminated()) return;
+    if (!wait && requests_in_service_ >= kMaxNestedRequests) return;
     MSG message;
     if (wait) {
       if (GetMessageA(&message, nullptr, 0, 0) <= 0) return;
@@ -277,8 +280,10 @@ void TService::ProcessRequests(bool wait) {
 void TService::serve_request(DWORD code, DWORD event_type) {
   const TCurrentStatus before = status_;
   bool handled = true;
+  ++requests_in_service_;
   const std::optional<std::string> failure =
       failure_of([&] { handled = dispatch_request(code, event_type); });
+  --requests_in_service_;
   if (failure) {
     if (code != SERVICE_CONTROL_SHUTDOWN) SetStatus(before);
     LogMessage(request_failure_text(code, *failure));

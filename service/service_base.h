@@ -92,6 +92,10 @@ class TService;
 // The service thread: created suspended, runs the service's thread body.
 class TServiceThread {
  public:
+  // The stack reserved for the thread: room for the deepest nesting of
+  // requests with a policy run at the bottom (see kMaxNestedRequests).
+  static constexpr unsigned kStackSize = 1024 * 1024;
+
   explicit TServiceThread(TService& service);  // raises the OS error on failure
   TServiceThread(const TServiceThread&) = delete;
   TServiceThread& operator=(const TServiceThread&) = delete;
@@ -131,8 +135,13 @@ class TService {
   // Without a service thread that accepts requests the request is dropped.
   void Controller(DWORD code, DWORD event_type, void* event_data);
   // Serves queued requests on the service thread: with wait, until the thread
-  // is told to end; without, what is queued now.
+  // is told to end; without, what is queued now. A handler that serves
+  // requests itself nests them on the service thread's stack; beyond
+  // kMaxNestedRequests requests in service, serving without waiting leaves
+  // the queue alone, and the requests are served in order once the nested
+  // handlers have returned.
   void ProcessRequests(bool wait);
+  static constexpr int kMaxNestedRequests = 64;
   bool Terminated() const;
 
   void LogMessage(const std::string& message, WORD event_type = EVENTLOG_ERROR_TYPE, WORD category = 0,
@@ -215,6 +224,9 @@ class TService {
   TCurrentStatus last_state_ = csStartPending;
   DWORD last_checkpoint_ = 0;
   SERVICE_STATUS_HANDLE status_handle_ = nullptr;
+
+  // Requests in service on the service thread, nested ones included.
+  int requests_in_service_ = 0;
 
   std::unique_ptr<TServiceThread> service_thread_;
   std::unique_ptr<TEventLogger> event_logger_;

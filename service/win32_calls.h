@@ -1,6 +1,8 @@
 // The Win32 calls of the service host that tests replace: status reports,
-// control-handler registration, the event log, message boxes, and the calls
-// that would change the machine's services or block (the dispatcher).
+// control-handler registration, the posting of requests to the service
+// thread (a thread id that Windows reuses cannot be arranged), the event log,
+// message boxes, and the calls that would change the machine's services or
+// block (the dispatcher).
 // The process uses one table; its defaults are the real functions.
 #pragma once
 
@@ -12,6 +14,7 @@ struct Win32Calls {
   decltype(&::RegisterServiceCtrlHandlerExA) register_service_ctrl_handler_ex =
       ::RegisterServiceCtrlHandlerExA;
   decltype(&::StartServiceCtrlDispatcherA) start_service_ctrl_dispatcher = ::StartServiceCtrlDispatcherA;
+  decltype(&::PostThreadMessageA) post_thread_message = ::PostThreadMessageA;
 
   decltype(&::RegisterEventSourceA) register_event_source = ::RegisterEventSourceA;
   decltype(&::ReportEventA) report_event = ::ReportEventA;

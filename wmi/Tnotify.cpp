@@ -2,6 +2,7 @@
 
 #include <process.h>
 
+#include "common/control_codes.h"
 #include "common/errors.h"
 #include "trace/trace_log.h"
 #include "wmi/wmi.h"
@@ -12,9 +13,6 @@ const char kHotplugEventQuery[] =
 const char kHotplugProperty[] = "Description";
 
 namespace {
-
-const DWORD kAdapterAttached = 1034;
-const DWORD kAdapterDetached = 1035;
 
 // The debugger convention for naming a thread.
 const DWORD kThreadNameException = 0x406D1388;
@@ -110,9 +108,9 @@ void TNotify::Execute() {
 
 void TNotify::deliver(const std::string& state) {
   if (state == "Present") {
-    control_entry_(kAdapterAttached, 0, nullptr, nullptr);
+    control_entry_(CONTROL_ADAPTER_ATTACHED, 0, nullptr, nullptr);
   } else if (state == "Absent") {
-    control_entry_(kAdapterDetached, 0, nullptr, nullptr);
+    control_entry_(CONTROL_ADAPTER_DETACHED, 0, nullptr, nullptr);
   } else {
     trace("Got an unexpected value (" + state +
               ") for the state from the WMI call to wait for a notification when the "

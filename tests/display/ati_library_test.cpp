@@ -141,11 +141,19 @@ TEST_F(AtiLibrary, AFailedUnloadRaisesTheSystemErrorAndKeepsTheHandle) {
   ATI_load_display_interface_functions();
 }
 
-TEST_F(AtiLibrary, EnableBeforeLoadOrAfterFreeTracesOnlyItsEntryLine) {
-  for (bool loaded_once : {false, true}) {
-    if (loaded_once) {
-      ATI_load_display_interface_functions();
-      ATI_free_display_interface_functions();
+// Never loaded, released, and released with the system refusing the unload:
+// the last keeps the handle but not the functions, and must not be called
+// into.
+TEST_F(AtiLibrary, EnableBeforeLoadAfterFreeOrAfterAFailedFreeTracesOnlyItsEntryLine) {
+  enum class Before { nothing, free, failed_free };
+  for (Before before : {Before::nothing, Before::free, Before::failed_free}) {
+    SCOPED_TRACE(static_cast<int>(before));
+    if (before != Before::nothing) ATI_load_display_interface_functions();
+    if (before == Before::free) ATI_free_display_interface_functions();
+    if (before == Before::failed_free) {
+      ASSERT_TRUE(FreeLibrary(ATI_library_handle()));  // gone behind the table's back
+      EXPECT_THROW(ATI_free_display_interface_functions(), EOSError);
+      ASSERT_NE(ATI_library_handle(), nullptr);
     }
     TraceCapture capture;
     EXPECT_EQ(text_error([] { ATI_enable_clone_mode(); }),
@@ -153,6 +161,8 @@ TEST_F(AtiLibrary, EnableBeforeLoadOrAfterFreeTracesOnlyItsEntryLine) {
     EXPECT_THAT(capture.texts(), ElementsAre(">> ATI_enable_clone_mode"));
     EXPECT_THAT(fake->enum_calls, IsEmpty());
   }
+  // A fresh load replaces the stale handle, and the fixture frees that.
+  ATI_load_display_interface_functions();
 }
 
 // Restores the current folder and PATH when the test ends.

@@ -48,6 +48,7 @@ e2e_log "stop"
 e2e_stop xvVistrell
 e2e_wait_state xvVistrell 1 10
 e2e_wait_process_gone xvVistrell.exe 10
+assert_eq 0 "$(svcctl query xvVistrell | sed -n 's/^exit=//p')" "Win32 exit code of the stopped report"
 infos=$(e2e_event_infos)
 assert_eq $'Started XV Vistrell\nStopped XV Vistrell' "$infos" "information entries"
 assert_eq "" "$(e2e_event_errors)" "error entries"

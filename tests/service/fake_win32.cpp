@@ -34,6 +34,7 @@ FakeWin32::FakeWin32() {
   calls.set_service_status = set_service_status;
   calls.register_service_ctrl_handler_ex = register_handler;
   calls.start_service_ctrl_dispatcher = start_dispatcher;
+  calls.post_thread_message = post_thread_message;
   calls.register_event_source = register_event_source;
   calls.report_event = report_event;
   calls.deregister_event_source = deregister_event_source;
@@ -78,10 +79,20 @@ std::vector<RecordedDialog> FakeWin32::dialogs() const {
   return dialogs_;
 }
 
+namespace {
+
+std::string status_line(const RecordedStatus& status) {
+  std::string line = "status " + std::to_string(status.state) + " cp " + std::to_string(status.checkpoint);
+  if (status.exit_code != 0 || status.specific_exit_code != 0)
+    line += " exit " + std::to_string(status.exit_code) + "/" + std::to_string(status.specific_exit_code);
+  return line;
+}
+
+}  // namespace
+
 std::vector<std::string> FakeWin32::status_lines() const {
   std::vector<std::string> lines;
-  for (const RecordedStatus& status : statuses())
-    lines.push_back("status " + std::to_string(status.state) + " cp " + std::to_string(status.checkpoint));
+  for (const RecordedStatus& status : statuses()) lines.push_back(status_line(status));
   return lines;
 }
 
@@ -103,9 +114,9 @@ BOOL WINAPI FakeWin32::set_service_status(SERVICE_STATUS_HANDLE handle, LPSERVIC
   }
   std::lock_guard<std::mutex> lock(self.mutex_);
   self.statuses_.push_back({status->dwServiceType, status->dwCurrentState, status->dwControlsAccepted,
-                            status->dwCheckPoint, status->dwWaitHint});
-  self.journal_.push_back("status " + std::to_string(status->dwCurrentState) + " cp " +
-                          std::to_string(status->dwCheckPoint));
+                            status->dwCheckPoint, status->dwWaitHint, status->dwWin32ExitCode,
+                            status->dwServiceSpecificExitCode});
+  self.journal_.push_back(status_line(self.statuses_.back()));
   self.changed_.notify_all();
   return TRUE;
 }
@@ -134,6 +145,14 @@ BOOL WINAPI FakeWin32::start_dispatcher(const SERVICE_TABLE_ENTRYA* table) {
   for (std::string& argument : self.dispatcher_arguments) argv.push_back(&argument[0]);
   table[0].lpServiceProc(static_cast<DWORD>(argv.size()), argv.data());
   return TRUE;
+}
+
+BOOL WINAPI FakeWin32::post_thread_message(DWORD thread_id, UINT message, WPARAM first, LPARAM second) {
+  {
+    std::lock_guard<std::mutex> lock(current_->mutex_);
+    ++current_->posts;
+  }
+  return PostThreadMessageA(thread_id, message, first, second);
 }
 
 HANDLE WINAPI FakeWin32::register_event_source(LPCSTR, LPCSTR source) {

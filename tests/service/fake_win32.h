@@ -13,7 +13,7 @@
 #include <vector>
 
 struct RecordedStatus {
-  DWORD type, state, controls, checkpoint, wait_hint;
+  DWORD type, state, controls, checkpoint, wait_hint, exit_code, specific_exit_code;
 };
 
 struct RecordedEvent {
@@ -48,7 +48,8 @@ class FakeWin32 {
   std::vector<RecordedStatus> statuses() const;
   std::vector<RecordedEvent> events() const;
   std::vector<RecordedDialog> dialogs() const;
-  // The journal's "status S cp C" lines only.
+  // The journal's "status S cp C" lines only; a report with an exit code
+  // ends in " exit W/S" (Win32, service-specific).
   std::vector<std::string> status_lines() const;
   // Waits until a status with this state has been reported (count times).
   bool wait_for_state(DWORD state, int count = 1, int timeout_ms = 10000) const;
@@ -67,6 +68,7 @@ class FakeWin32 {
 
   // What was seen.
   LPHANDLER_FUNCTION_EX handler = nullptr;
+  int posts = 0;  // requests posted to the service thread (and passed on)
   std::string handler_name;
   std::vector<std::string> dispatcher_table;
   std::vector<RecordedCreate> creates;
@@ -81,6 +83,7 @@ class FakeWin32 {
   static BOOL WINAPI set_service_status(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS);
   static SERVICE_STATUS_HANDLE WINAPI register_handler(LPCSTR, LPHANDLER_FUNCTION_EX, LPVOID);
   static BOOL WINAPI start_dispatcher(const SERVICE_TABLE_ENTRYA*);
+  static BOOL WINAPI post_thread_message(DWORD, UINT, WPARAM, LPARAM);
   static HANDLE WINAPI register_event_source(LPCSTR, LPCSTR);
   static BOOL WINAPI report_event(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCSTR*, LPVOID);
   static BOOL WINAPI deregister_event_source(HANDLE);

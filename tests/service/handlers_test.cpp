@@ -249,8 +249,13 @@ TEST_F(ServiceRunTest, StopQueuedDuringThePollsIsServedInsideThemAndThePollsRunO
   run();
   const Lines journal = fakes.journal();
   EXPECT_EQ(fakes.count("pause 100"), 20);
-  EXPECT_GT(position(journal, "ATI free"), position(journal, "pause 100", 3));
-  EXPECT_LT(position(journal, "ATI free"), position(journal, "pause 100", 4));
+  // Each poll serves the queue first, then pauses, then reads back: the stop
+  // queued in the third pause waits for the fourth poll.
+  const int third = position(journal, "pause 100", 3);
+  ASSERT_GE(third, 0);
+  ASSERT_LE(third + 4, static_cast<int>(journal.size()));
+  EXPECT_EQ(Lines(journal.begin() + third, journal.begin() + third + 4),
+            (Lines{"pause 100", "read protocol RDP", "ATI free", "pause 100"}));
   EXPECT_EQ(journal.back(), "ATI clone");
 
   const Lines all = lines();
@@ -264,6 +269,44 @@ TEST_F(ServiceRunTest, StopQueuedDuringThePollsIsServedInsideThemAndThePollsRunO
                                            {EVENTLOG_INFORMATION_TYPE, "Stopped XV Vistrell"}}));
   EXPECT_EQ(win32.status_lines(),
             (Lines{"status 2 cp 1", "status 2 cp 2", "status 4 cp 0", "status 3 cp 0", "status 1 cp 0"}));
+}
+
+// A burst of adapter codes queued while the first run waits for the firmware
+// nests the runs inside each other's polls. Unbounded, about 3,300 nested
+// runs (some 620 bytes of stack each) filled the 2 MB stack the service
+// thread had by default; now they nest no deeper than the bound, and every
+// code is still served, in arrival order.
+TEST_F(ServiceRunTest, ABurstBeyondWhatTheStackHeldIsServedInOrderWithBoundedNesting) {
+  const int burst = 5000;
+  fakes.on_pause = [burst](int pause) {
+    if (pause != 1) return;  // the first run's only poll
+    for (int i = 0; i < burst; ++i) request(i % 2 == 0 ? CONTROL_ADAPTER_ATTACHED : CONTROL_ADAPTER_DETACHED);
+    request(SERVICE_CONTROL_STOP);
+  };
+  run([this] { eventually([this] { return fakes.count("ATI free") == 1; }, 100000); });
+
+  // Each run writes the setting first and switches last: the runs open
+  // between the two are the nesting depth.
+  int depth = 0, deepest = 0, runs = 0;
+  for (const std::string& entry : fakes.journal()) {
+    if (entry == "write TLV") {
+      deepest = std::max(deepest, ++depth);
+      ++runs;
+    }
+    if (entry == "ATI clone") --depth;
+  }
+  EXPECT_EQ(runs, burst + 1);
+  EXPECT_EQ(depth, 0);
+  EXPECT_EQ(deepest, TService::kMaxNestedRequests);
+
+  int served = 0;
+  for (const std::string& line : lines()) {
+    if (line != "@ Diagnostic adapter attached" && line != "@ Diagnostic adapter detached") continue;
+    ASSERT_EQ(line, served % 2 == 0 ? "@ Diagnostic adapter attached" : "@ Diagnostic adapter detached")
+        << "code " << served;
+    ++served;
+  }
+  EXPECT_EQ(served, burst);
 }
 
 TEST_F(ServiceRunTest, MissingExportReachesTheRuntimeAsAFailedStart) {

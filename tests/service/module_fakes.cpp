@@ -218,8 +218,8 @@ BOOL WINAPI FakeNeighbours::close_desktop(HDESK desktop) {
   return TRUE;
 }
 
-bool eventually(const std::function<bool()>& condition) {
-  for (int waited = 0; waited < 10000; waited += 10) {
+bool eventually(const std::function<bool()>& condition, int timeout_ms) {
+  for (int waited = 0; waited < timeout_ms; waited += 10) {
     if (condition()) return true;
     Sleep(10);
   }

@@ -120,9 +120,9 @@ class FakeNeighbours {
   DisplayApi previous_display_;
 };
 
-// True once the condition holds, false when it still does not after 10
-// seconds.
-bool eventually(const std::function<bool()>& condition);
+// True once the condition holds, false when it still does not after the
+// time-out (10 seconds unless given).
+bool eventually(const std::function<bool()>& condition, int timeout_ms = 10000);
 
 // Runs the service's main function on a thread of its own, as the dispatcher
 // calls it, and while_running on the calling thread meanwhile. A run that has
