@@ -7,7 +7,6 @@
 #include "trace/trace_log.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <initializer_list>
 
@@ -89,8 +88,6 @@ struct TAtiFunctionTable {
 };
 TAtiFunctionTable ATI_function_table;
 
-std::atomic<int> adapter_instances{0};
-
 std::uint32_t argument(const void* pointer) {
   return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(pointer));
 }
@@ -156,11 +153,9 @@ std::int32_t call_any_convention(FARPROC function, const std::uint32_t* argument
 
 // ---- TAdapter
 
-TAdapter::TAdapter(const DISPLAY_DEVICEA& device) : device_(device) { ++adapter_instances; }
+TAdapter::TAdapter(const DISPLAY_DEVICEA& device) : device_(device) {}
 
-TAdapter::~TAdapter() { --adapter_instances; }
-
-int TAdapter::instances() { return adapter_instances; }
+TAdapter::~TAdapter() = default;
 
 bool TAdapter::is_attached_to_desktop() const {
   return (device_.StateFlags & DISPLAY_DEVICE_ATTACHED_TO_DESKTOP) != 0;
