@@ -53,6 +53,8 @@ struct SwitchRow {
   const char* dialog;   // the success dialog's text, "" for none
 };
 
+void PrintTo(const SwitchRow& row, std::ostream* out) { *out << row.name; }
+
 class SwitchTest : public ::testing::TestWithParam<SwitchRow> {};
 
 TEST_P(SwitchTest, ArgumentsSelectTheMode) {
@@ -349,6 +351,8 @@ struct EntryErrorRow {
   const char* shown_class;
   std::string shown_message;
 };
+
+void PrintTo(const EntryErrorRow& row, std::ostream* out) { *out << row.name; }
 
 class ProcessEntryErrorTest : public ::testing::TestWithParam<EntryErrorRow> {};
 
