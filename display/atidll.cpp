@@ -7,7 +7,6 @@
 #include "trace/trace_log.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <initializer_list>
 
@@ -119,8 +118,6 @@ struct TAtiFunctionTable {
 };
 TAtiFunctionTable ATI_function_table;
 
-std::atomic<int> adapter_instances{0};
-
 AtiArgument argument(const void* pointer) { return reinterpret_cast<AtiArgument>(pointer); }
 
 std::int32_t call_ati(AtiExport which, std::initializer_list<AtiArgument> arguments) {
@@ -193,11 +190,9 @@ std::int32_t call_any_convention(FARPROC function, const AtiArgument* arguments,
 
 // ---- TAdapter
 
-TAdapter::TAdapter(const DISPLAY_DEVICEA& device) : device_(device) { ++adapter_instances; }
+TAdapter::TAdapter(const DISPLAY_DEVICEA& device) : device_(device) {}
 
-TAdapter::~TAdapter() { --adapter_instances; }
-
-int TAdapter::instances() { return adapter_instances; }
+TAdapter::~TAdapter() = default;
 
 bool TAdapter::is_attached_to_desktop() const {
   return (device_.StateFlags & DISPLAY_DEVICE_ATTACHED_TO_DESKTOP) != 0;

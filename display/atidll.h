@@ -31,10 +31,6 @@ class TAdapter {
   bool is_RDP_driver() const;
   bool is_TLV_driver() const;
 
-  // How many adapters exist in the process, so a caller can see that an
-  // inventory left none behind.
-  static int instances();
-
  private:
   DISPLAY_DEVICEA device_;
 };

@@ -29,13 +29,6 @@ void WINAPI service_main(DWORD argc, LPSTR* argv) {
   if (running_application != nullptr) running_application->DispatchServiceMain(argc, argv);
 }
 
-// The application window ignores the end of the session, so a user logging
-// off the interactive desktop does not end the service process.
-LRESULT CALLBACK application_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (message == WM_ENDSESSION) return 0;
-  return DefWindowProcA(window, message, wparam, lparam);
-}
-
 // The hidden application window; none when the desktop cannot take one (a
 // session without a display).
 HWND create_application_window() {
@@ -99,6 +92,29 @@ void register_event_source(const std::string& source, const std::string& message
 
 void remove_event_source(const std::string& source) {
   RegDeleteKeyA(HKEY_LOCAL_MACHINE, event_source_key(source).c_str());
+}
+
+// The application window ignores the end of the session, so a user logging
+// off the interactive desktop does not end the service process.
+LRESULT CALLBACK application_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_ENDSESSION) return 0;
+  return DefWindowProcA(window, message, wparam, lparam);
+}
+
+void run_process_entry(const std::function<void()>& steps) {
+  try {
+    try {
+      steps();
+    } catch (const Exception&) {
+      throw;
+    } catch (...) {
+      throw Exception("");
+    }
+  } catch (const Exception& error) {
+    const std::string text = application_error_text(error, file_name_part(executable_path()));
+    win32_calls().message_box(nullptr, text.c_str(), "Application Error",
+                              MB_OK | MB_ICONERROR | MB_TASKMODAL);
+  }
 }
 
 // --- TServiceStartThread ----------------------------------------------------
@@ -283,20 +299,10 @@ void TServiceApplication::uninstall_service(SC_HANDLE manager, TService& service
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   static TServiceApplication application(process_arguments());
-  try {
-    try {
-      if (!application.DelayInitialize() || application.Installing()) application.Initialize();
-      application.CreateForm(&xvVistrell);
-      application.Run();
-    } catch (const Exception&) {
-      throw;
-    } catch (...) {
-      throw Exception("");
-    }
-  } catch (const Exception& error) {
-    const std::string text = application_error_text(error, file_name_part(executable_path()));
-    win32_calls().message_box(nullptr, text.c_str(), "Application Error",
-                              MB_OK | MB_ICONERROR | MB_TASKMODAL);
-  }
+  run_process_entry([] {
+    if (!application.DelayInitialize() || application.Installing()) application.Initialize();
+    application.CreateForm(&xvVistrell);
+    application.Run();
+  });
   return 0;
 }

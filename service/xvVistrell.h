@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <winsvc.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -25,6 +26,14 @@ std::string service_image_path(const std::string& path);
 
 // The text of the "Application Error" box.
 std::string application_error_text(const Exception& error, const std::string& module_name);
+
+// Runs the steps of the process entry. An Exception that leaves them is shown
+// in the task-modal "Application Error" box; any other error is shown the same
+// way as an Exception with an empty message.
+void run_process_entry(const std::function<void()>& steps);
+
+// The window procedure of the hidden application window.
+LRESULT CALLBACK application_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
 // Event-source registration under the Application log, so an event viewer
 // finds the message table: the executable as message file, types 7.

@@ -1,6 +1,8 @@
 // A service that does nothing: the yardstick the benchmark measures the
 // product against. It reports running, stays blocked until it is told to
 // stop, and reports stopped; built with the product's toolchain and options.
+// Built with XV_REF_MESSAGE_WINDOW, it first creates a message-only window,
+// which starts the window system as the product's window message loop does.
 #include <windows.h>
 #include <winsvc.h>
 
@@ -8,7 +10,7 @@
 
 namespace {
 
-char kServiceName[] = "xvRefService";
+char kServiceName[] = XV_REF_SERVICE_NAME;
 
 struct Run {
   SERVICE_STATUS_HANDLE status_handle = nullptr;
@@ -47,9 +49,26 @@ void WINAPI serve(DWORD, LPSTR*) {
   report_state(SERVICE_STOPPED, 0);
 }
 
+#ifdef XV_REF_MESSAGE_WINDOW
+// A message-only window; null when the window system refuses one, which still
+// costs its start.
+HWND create_message_window() {
+  WNDCLASSA window_class = {};
+  window_class.lpfnWndProc = DefWindowProcA;
+  window_class.hInstance = GetModuleHandleA(nullptr);
+  window_class.lpszClassName = "xvRefServiceWindow";
+  RegisterClassA(&window_class);
+  return CreateWindowExA(0, window_class.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                         window_class.hInstance, nullptr);
+}
+#endif
+
 }  // namespace
 
 int main() {
+#ifdef XV_REF_MESSAGE_WINDOW
+  const ScopedClosedBy<HWND> window(create_message_window(), DestroyWindow);
+#endif
   SERVICE_TABLE_ENTRYA services[] = {{kServiceName, serve}, {nullptr, nullptr}};
   return StartServiceCtrlDispatcherA(services) ? 0 : static_cast<int>(GetLastError());
 }

@@ -7,6 +7,7 @@
 
 #include "common/errors.h"
 #include "display/atidll.h"
+#include "tests/common/row_name.h"
 #include "tests/display/fake_display.h"
 #include "tests/display/text_error.h"
 #include "tests/display/trace_capture.h"
@@ -58,7 +59,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FlagCase{0x0, false, false, false}, FlagCase{0x1, true, false, false},
                       FlagCase{0x4, false, true, false}, FlagCase{0x8, false, false, true},
                       FlagCase{0x15, true, true, false}, FlagCase{0x9, true, false, true},
-                      FlagCase{0xFFFFFFF2, false, false, false}));
+                      FlagCase{0xFFFFFFF2, false, false, false}),
+    [](const ::testing::TestParamInfo<FlagCase>& row) { return "State" + std::to_string(row.param.flags); });
 
 struct DriverCase {
   const char* string;
@@ -87,7 +89,10 @@ INSTANTIATE_TEST_SUITE_P(
                    "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\RDPDD\\Device0", true, false},
         DriverCase{"x", "\\RDPDD\\", true, false},
         DriverCase{"x", "\\Services\\rdpdd\\Device0", false, false},
-        DriverCase{"x", "\\Services\\RDPDD", false, false}, DriverCase{"x", "RDPDD\\Device0", false, false}));
+        DriverCase{"x", "\\Services\\RDPDD", false, false}, DriverCase{"x", "RDPDD\\Device0", false, false}),
+    [](const ::testing::TestParamInfo<DriverCase>& row) {
+      return row_name(std::string(row.param.string) + "_" + row.param.key);
+    });
 
 TEST(Adapter, CopiesTheWholeRecordAndReadsUnterminatedFieldsSafely) {
   DISPLAY_DEVICEA record;
@@ -98,15 +103,6 @@ TEST(Adapter, CopiesTheWholeRecordAndReadsUnterminatedFieldsSafely) {
   EXPECT_EQ(std::memcmp(&adapter.device(), &record, sizeof record), 0);
   EXPECT_FALSE(adapter.is_TLV_driver());
   EXPECT_FALSE(adapter.is_RDP_driver());
-}
-
-TEST(Adapter, InstancesAreCounted) {
-  const int before = TAdapter::instances();
-  {
-    TAdapterList list = adapter_list({{"a", "b", 1, "", ""}, {"c", "d", 1, "", ""}});
-    EXPECT_EQ(TAdapter::instances(), before + 2);
-  }
-  EXPECT_EQ(TAdapter::instances(), before);
 }
 
 // ---- Monitor kind names

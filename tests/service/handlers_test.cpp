@@ -110,7 +110,11 @@ INSTANTIATE_TEST_SUITE_P(Versions, StartVersionTest,
                          ::testing::Values(VersionCase{4, 10, false}, VersionCase{5, 0, false},
                                            VersionCase{5, 1, true}, VersionCase{5, 2, true},
                                            VersionCase{6, 0, true}, VersionCase{6, 1, true},
-                                           VersionCase{10, 0, true}));
+                                           VersionCase{10, 0, true}),
+                         [](const ::testing::TestParamInfo<VersionCase>& row) {
+                           return "Windows" + std::to_string(row.param.major) + "_" +
+                                  std::to_string(row.param.minor);
+                         });
 
 TEST_F(HandlersTest, VersionBlockCarriesTheServicePackText) {
   EXPECT_TRUE(start());
@@ -191,7 +195,10 @@ TEST_P(AdapterCodeTest, MessageThenThePolicy) {
 
 INSTANTIATE_TEST_SUITE_P(Codes, AdapterCodeTest,
                          ::testing::Values(AdapterCode{1034, "Diagnostic adapter attached"},
-                                           AdapterCode{1035, "Diagnostic adapter detached"}));
+                                           AdapterCode{1035, "Diagnostic adapter detached"}),
+                         [](const ::testing::TestParamInfo<AdapterCode>& row) {
+                           return "Code" + std::to_string(row.param.code);
+                         });
 
 TEST_F(HandlersTest, AnyOtherCustomCodeOnlyWritesEntryAndExit) {
   EXPECT_TRUE(module.DoCustomControl(200, 0));

@@ -8,6 +8,7 @@
 
 #include "common/errors.h"
 #include "service/main.h"
+#include "tests/common/row_name.h"
 #include "tests/display/trace_capture.h"
 #include "tests/service/fake_win32.h"
 #include "tests/service/module_fakes.h"
@@ -96,7 +97,10 @@ TEST_P(SensorTextTest, EveryTextButPresentTakesTheCloneModePath) {
 }
 
 INSTANTIATE_TEST_SUITE_P(NotPresent, SensorTextTest,
-                         ::testing::Values("present", "Absent", "", "PresentPresent", "Present "));
+                         ::testing::Values("present", "Absent", "", "PresentPresent", "Present "),
+                         [](const ::testing::TestParamInfo<const char*>& row) {
+                           return row_name(row.param);
+                         });
 
 TEST_F(PolicyTest, UnreachableFirmwareLogsAnErrorAndCountsTheAdapterAsAttached) {
   fakes.sensor_error = "Unable to connect to WMI namespace";
@@ -327,7 +331,11 @@ INSTANTIATE_TEST_SUITE_P(Events, SessionChangeTest,
                                            SessionRow{0, "Unknown SessionChange", true, true, false},
                                            SessionRow{10, "Unknown SessionChange", false, false, false},
                                            SessionRow{0xFFFFFFFF, "Unknown SessionChange", true, true,
-                                                      false}));
+                                                      false}),
+                         [](const ::testing::TestParamInfo<SessionRow>& row) {
+                           return "Event" + std::to_string(row.param.event_type) +
+                                  (row.param.logged_in_before ? "LoggedIn" : "NobodyLoggedIn");
+                         });
 
 TEST_F(PolicyTest, UnlockAfterLockKeepsTheNextAdapterEventFromChangingAnything) {
   module.ServiceSessionChange(&module, WTS_SESSION_LOCK);

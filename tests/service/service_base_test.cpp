@@ -329,7 +329,10 @@ INSTANTIATE_TEST_SUITE_P(
         HandlerFailure{"execute", true, "Service failed on execute: System Error.  Code: 5.\r\n"},
         HandlerFailure{"start", false, "Service failed on start: Unexpected error: Unable to load ATI DLL"},
         HandlerFailure{"execute", false,
-                       "Service failed on execute: Unexpected error: Unable to load ATI DLL"}));
+                       "Service failed on execute: Unexpected error: Unable to load ATI DLL"}),
+    [](const ::testing::TestParamInfo<HandlerFailure>& row) {
+      return std::string(row.param.handler) + (row.param.exception ? "Exception" : "TextError");
+    });
 
 TEST_F(ServiceBaseTest, WithoutAnExecuteHandlerTheBaseServesRequestsUntilStopped) {
   start_running();

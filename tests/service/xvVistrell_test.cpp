@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <stdexcept>
+
 #include "service/main.h"
 #include "tests/service/fake_win32.h"
 #include "trace/trace_log.h"
@@ -44,10 +47,13 @@ std::string exe_file_name() { return file_name_part(executable_path()); }
 // --- Switches -----------------------------------------------------------------
 
 struct SwitchRow {
+  const char* name;
   std::vector<std::string> arguments;
   const char* outcome;  // "install", "uninstall" or "connect"
-  int dialogs;          // success dialogs shown
+  const char* dialog;   // the success dialog's text, "" for none
 };
+
+void PrintTo(const SwitchRow& row, std::ostream* out) { *out << row.name; }
 
 class SwitchTest : public ::testing::TestWithParam<SwitchRow> {};
 
@@ -66,7 +72,15 @@ TEST_P(SwitchTest, ArgumentsSelectTheMode) {
                               : fake.dispatcher_table == std::vector<std::string>{"TestModule"} ? "connect"
                                                                                                 : "nothing";
   EXPECT_EQ(outcome, row.outcome);
-  EXPECT_EQ(static_cast<int>(fake.dialogs().size()), row.dialogs);
+  const std::vector<RecordedDialog> dialogs = fake.dialogs();
+  if (*row.dialog == '\0') {
+    EXPECT_TRUE(dialogs.empty());
+  } else {
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(dialogs[0].text, row.dialog);
+    EXPECT_EQ(dialogs[0].caption, "Information");
+    EXPECT_EQ(dialogs[0].flags, static_cast<UINT>(MB_OK | MB_ICONINFORMATION));
+  }
   EXPECT_EQ(application.Installing(), outcome != "connect");
   const std::vector<RecordedEvent> events = fake.events();
   if (outcome == "connect") {
@@ -80,15 +94,24 @@ TEST_P(SwitchTest, ArgumentsSelectTheMode) {
   EXPECT_EQ(fake.service_handles_open, 0);
 }
 
+const char kInstalled[] = "Service installed successfully";
+const char kUninstalled[] = "Service uninstalled successfully";
+
 INSTANTIATE_TEST_SUITE_P(
     Table, SwitchTest,
-    ::testing::Values(
-        SwitchRow{{"/install"}, "install", 1}, SwitchRow{{"-Install"}, "install", 1},
-        SwitchRow{{"/UNINSTALL"}, "uninstall", 1}, SwitchRow{{"install"}, "connect", 0},
-        SwitchRow{{"--install"}, "connect", 0}, SwitchRow{{"/install", "/uninstall"}, "install", 1},
-        SwitchRow{{"/uninstall", "-INSTALL"}, "install", 1}, SwitchRow{{"/install", "/silent"}, "install", 0},
-        SwitchRow{{"-Silent", "-uninstall"}, "uninstall", 0}, SwitchRow{{"/installs"}, "connect", 0},
-        SwitchRow{{"/silent"}, "connect", 0}, SwitchRow{{}, "connect", 0}));
+    ::testing::Values(SwitchRow{"SlashInstall", {"/install"}, "install", kInstalled},
+                      SwitchRow{"DashMixedCaseInstall", {"-Install"}, "install", kInstalled},
+                      SwitchRow{"SlashUpperCaseUninstall", {"/UNINSTALL"}, "uninstall", kUninstalled},
+                      SwitchRow{"NoLeadingCharacter", {"install"}, "connect", ""},
+                      SwitchRow{"TwoDashes", {"--install"}, "connect", ""},
+                      SwitchRow{"InstallBeforeUninstall", {"/install", "/uninstall"}, "install", kInstalled},
+                      SwitchRow{"InstallAfterUninstall", {"/uninstall", "-INSTALL"}, "install", kInstalled},
+                      SwitchRow{"SilentInstall", {"/install", "/silent"}, "install", ""},
+                      SwitchRow{"SilentUninstall", {"-Silent", "-uninstall"}, "uninstall", ""},
+                      SwitchRow{"LongerWord", {"/installs"}, "connect", ""},
+                      SwitchRow{"SilentAlone", {"/silent"}, "connect", ""},
+                      SwitchRow{"NoArguments", {}, "connect", ""}),
+    [](const ::testing::TestParamInfo<SwitchRow>& row) { return std::string(row.param.name); });
 
 TEST(IsSwitchTest, LeadingDashOrSlashAndTheWholeNameInAnyCase) {
   EXPECT_TRUE(is_switch("/install", "INSTALL"));
@@ -317,6 +340,65 @@ TEST(ApplicationTest, ApplicationErrorTextNamesClassModuleAddressAndMessage) {
   const std::string text = application_error_text(EOSError(ERROR_ACCESS_DENIED), "xvVistrell.exe");
   EXPECT_EQ(text.rfind("Exception EOSError in module xvVistrell.exe at ", 0), 0u) << text;
   EXPECT_NE(text.find(".\r\nSystem Error.  Code: 5.\r\n"), std::string::npos) << text;
+}
+
+// What leaves the steps of the process entry is shown in the task-modal
+// "Application Error" box; an error that is not an Exception is shown as an
+// Exception with an empty message.
+struct EntryErrorRow {
+  const char* name;
+  void (*raise)();
+  const char* shown_class;
+  std::string shown_message;
+};
+
+void PrintTo(const EntryErrorRow& row, std::ostream* out) { *out << row.name; }
+
+class ProcessEntryErrorTest : public ::testing::TestWithParam<EntryErrorRow> {};
+
+TEST_P(ProcessEntryErrorTest, ShownInTheApplicationErrorBox) {
+  const EntryErrorRow& row = GetParam();
+  FakeWin32 fake;
+  run_process_entry(row.raise);
+  char address[16];
+  std::snprintf(address, sizeof address, "%08X",
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(&WinMain)));
+  const std::vector<RecordedDialog> dialogs = fake.dialogs();
+  ASSERT_EQ(dialogs.size(), 1u);
+  EXPECT_EQ(dialogs[0].caption, "Application Error");
+  EXPECT_EQ(dialogs[0].flags, static_cast<UINT>(MB_OK | MB_ICONERROR | MB_TASKMODAL));
+  EXPECT_EQ(dialogs[0].text, "Exception "s + row.shown_class + " in module " + exe_file_name() + " at " +
+                                 address + ".\r\n" + row.shown_message);
+  EXPECT_TRUE(fake.events().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, ProcessEntryErrorTest,
+    ::testing::Values(
+        EntryErrorRow{"OperatingSystemError", [] { throw EOSError(ERROR_ACCESS_DENIED); }, "EOSError",
+                      os_error_message(ERROR_ACCESS_DENIED)},
+        EntryErrorRow{"Exception", [] { throw Exception("no module"); }, "Exception", "no module"},
+        EntryErrorRow{"TextError", [] { throw TextError("not shown"); }, "Exception", ""},
+        EntryErrorRow{"StandardError", [] { throw std::runtime_error("not shown"); }, "Exception", ""}),
+    [](const ::testing::TestParamInfo<EntryErrorRow>& row) { return std::string(row.param.name); });
+
+TEST(ProcessEntryTest, StepsThatEndNormallyShowNothing) {
+  FakeWin32 fake;
+  bool ran = false;
+  run_process_entry([&ran] { ran = true; });
+  EXPECT_TRUE(ran);
+  EXPECT_TRUE(fake.dialogs().empty());
+}
+
+// A user logging off the interactive desktop must not end the service
+// process: the application window takes the end of the session and neither
+// ends the message loop nor the process.
+TEST(ApplicationWindowTest, EndOfTheSessionIsIgnored) {
+  for (const WPARAM ending : {WPARAM{TRUE}, WPARAM{FALSE}}) {
+    EXPECT_EQ(application_window_procedure(nullptr, WM_ENDSESSION, ending, ENDSESSION_LOGOFF), 0);
+    MSG message;
+    EXPECT_FALSE(PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << ending;
+  }
 }
 
 TEST(ApplicationTest, InitializeOnlyOnce) {

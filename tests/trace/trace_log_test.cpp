@@ -347,6 +347,35 @@ TEST(TraceFile, NothingReachesTheFileAfterClose) {
   recorded.log.close();  // a second close is harmless
 }
 
+// The folder of this test binary, where the exit-time child sits.
+std::string own_folder() {
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  const std::string own(path, length);
+  return own.substr(0, own.find_last_of('\\') + 1);
+}
+
+// A process that ends normally closes its log at exit, and nothing traced
+// after that reaches the file (the child checks both after every other
+// static object is gone and tells by its exit code).
+TEST(TraceFile, ClosedAtProcessExit) {
+  TempFolder folder;
+  std::string command = "\"" + own_folder() + "trace_exit_child.exe\" \"" + folder.file("svc.exe") + "\"";
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child = {};
+  ASSERT_TRUE(
+      CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child))
+      << GetLastError();
+  CloseHandle(child.hThread);
+  EXPECT_EQ(WaitForSingleObject(child.hProcess, 60000), WAIT_OBJECT_0);
+  DWORD exit_code = 1;
+  GetExitCodeProcess(child.hProcess, &exit_code);
+  CloseHandle(child.hProcess);
+  EXPECT_EQ(exit_code, 0u) << "2: still open at exit, 3: written after the close";
+  EXPECT_EQ(read_file(folder.file("svc.txt")), "before exit\r\n");
+}
+
 TEST(TraceConcurrency, ThreadsWriteWholeLines) {
   TempFolder folder;
   std::atomic<int> copies{0};
