@@ -2,15 +2,27 @@
 # A fault inside the firmware's provider, reached by the policy run at the
 # start: the process ends and leaves a minidump, one error entry and the same
 # text in the trace log, naming the provider's module; the service control
-# manager sees the service stopped with a failure. The failure actions set
-# by /install read back as restart, restart, nothing.
+# manager sees the service stopped with "process aborted" (1067).
+#
+# The failure actions set by /install read back as restart, restart, nothing
+# where the service control manager stores them. Wine's accepts them without
+# storing them (its services.exe notes them as not implemented, with the
+# reset period) and answers the read-back with ERROR_INVALID_LEVEL; it never
+# restarts a service, so this test does not wait for a restart.
 source "$(dirname "$0")/lib.sh"
+E2E_DEBUG="$E2E_DEBUG,fixme+service"
 e2e_begin crash_restart
 
 e2e_install_standins
 e2e_install
-assert_eq $'reset=86400\naction=restart/60000\naction=restart/60000\naction=none/0' \
-  "$(svcctl failure xvVistrell)" "failure actions"
+if failure=$(svcctl failure xvVistrell 2>/dev/null); then
+  assert_eq $'reset=86400\naction=restart/60000\naction=restart/60000\naction=none/0' "$failure" \
+    "failure actions"
+else
+  assert_eq 124 "$?" "failure actions read-back refused"
+  grep -q 'SERVICE_CONFIG_FAILURE_ACTIONS not implemented: period 86400 ' "$E2E_EVENTS" ||
+    e2e_fail "the service control manager was not given the failure actions"
+fi
 
 wmisim fail query crash >/dev/null
 e2e_start xvVistrell -t
@@ -22,14 +34,13 @@ $(e2e_trace_log)"
 done
 e2e_wait_state xvVistrell 1 15
 e2e_wait_process_gone xvVistrell.exe 10
-status=$(svcctl query xvVistrell)
-exit_code=$(sed -n 's/^exit=//p' <<<"$status")
-[ -n "$exit_code" ] && [ "$exit_code" != 0 ] || e2e_fail "stopped without a failure exit code:
-$status"
+# ERROR_PROCESS_ABORTED: the service control manager counts a failure.
+assert_eq 1067 "$(svcctl query xvVistrell | sed -n 's/^exit=//p')" "exit code of the stopped service"
 
-# The crash line is the log's last, after the policy's way into the provider.
+# One crash line, after the policy's way into the provider.
 texts=$(e2e_trace_texts)
-crash=$(tail -n 1 <<<"$texts")
+crash=$(grep '^Unhandled exception ' <<<"$texts")
+assert_eq 1 "$(grep -c '' <<<"$crash")" "crash lines in the trace log"
 assert_in_order "$texts" "policy run into the provider" \
   ">> enable_clone_mode" ">> is_dongle_attached" ">> WMI_read_property" "$crash"
 pattern='^Unhandled exception 0xC0000005 at xv_wmi_firmware\.dll\+0x[0-9A-F]+ on thread ([0-9]+)\. Minidump: (.*)$'
