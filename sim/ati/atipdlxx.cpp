@@ -51,7 +51,9 @@ void log_call(const std::string& line, int result, const std::string& outputs = 
 void crash_if_switched(const char* function, const std::string& line) {
   if (read_number(std::string("Crash") + function, 0) == 0) return;
   append_call_log(line + " -> crash");
-  volatile DWORD* nowhere = nullptr;
+  // The pointer is volatile too, so the compiler cannot see the null and
+  // put a trap instruction in place of the faulting write.
+  static volatile DWORD* volatile nowhere = nullptr;
   *nowhere = 1;
 }
 

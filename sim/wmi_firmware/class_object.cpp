@@ -93,7 +93,9 @@ void log_call(const std::string& line) { firmware_state().log(line); }
 
 void crash_in_provider() {
   log_call("crash");
-  volatile int* nowhere = nullptr;
+  // The pointer is volatile too, so the compiler cannot see the null and
+  // put a trap instruction in place of the faulting write.
+  static volatile int* volatile nowhere = nullptr;
   *nowhere = 1;
 }
 

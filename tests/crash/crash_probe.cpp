@@ -18,7 +18,9 @@ namespace {
 using GetCapabilitiesFunction = int(__stdcall*)(int, DWORD*, DWORD*);
 
 void crash_here() {
-  volatile int* nowhere = nullptr;
+  // The pointer is volatile too, so the compiler cannot see the null and
+  // put a trap instruction in place of the faulting write.
+  static volatile int* volatile nowhere = nullptr;
   *nowhere = 1;
 }
 
