@@ -415,6 +415,22 @@ TEST(TraceCrashAccess, NoFileNoLineNoFolder) {
   log.close();
   EXPECT_FALSE(log.try_write_line("after close"));
   EXPECT_FALSE(log.try_copy_folder(buffer, sizeof buffer));
+
+  ScopedEnvironment env("APPDATA", "C:\\no\\such\\appdata");
+  TraceLog nowhere([](const std::string&) {});
+  nowhere.open("C:\\no\\such\\folder\\svc.exe");
+  EXPECT_FALSE(nowhere.try_write_line("neither location opened"));
+  EXPECT_FALSE(nowhere.try_copy_folder(buffer, sizeof buffer));
+}
+
+TEST(TraceCrashAccess, FolderIsWhereTheLogWent) {
+  TempFolder appdata;
+  ScopedEnvironment env("APPDATA", appdata.path().c_str());
+  TraceLog log([](const std::string&) {});
+  log.open("C:\\no\\such\\folder\\svc.exe");
+  char buffer[MAX_PATH];
+  ASSERT_TRUE(log.try_copy_folder(buffer, sizeof buffer));
+  EXPECT_EQ(std::string(buffer), appdata.path());
 }
 
 TEST(TraceCrashAccess, HeldLockIsNotWaitedFor) {
