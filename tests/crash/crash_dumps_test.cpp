@@ -71,19 +71,42 @@ TEST(DumpRotation, MissingFolderDeletesNothing) {
   EXPECT_EQ(prune_dumps("C:\\no\\such\\folder", "xv", 5), 0);
 }
 
-TEST(MinidumpWriter, WritesADumpOfThisProcess) {
-  CrashTempFolder folder;
-  const std::string path = folder.file("xv-1.dmp");
+DWORD handle_count() {
+  DWORD count = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &count);
+  return count;
+}
+
+// The file handle and the library go again on every way out.
+class MinidumpWriter : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dbghelp_loaded_before_ = GetModuleHandleA("dbghelp.dll") != nullptr;
+    handles_before_ = handle_count();
+  }
+  void TearDown() override {
+    EXPECT_EQ(handle_count(), handles_before_) << "a handle was left open";
+    if (!dbghelp_loaded_before_) {
+      EXPECT_EQ(GetModuleHandleA("dbghelp.dll"), nullptr) << "dbghelp.dll left loaded";
+    }
+  }
+
+  CrashTempFolder folder_;
+  bool dbghelp_loaded_before_ = false;
+  DWORD handles_before_ = 0;
+};
+
+TEST_F(MinidumpWriter, WritesADumpOfThisProcess) {
+  const std::string path = folder_.file("xv-1.dmp");
   ASSERT_EQ(write_minidump(path.c_str(), nullptr, GetCurrentThreadId()), 0u);
   EXPECT_EQ(read_whole_file(path).substr(0, 4), "MDMP");
 }
 
-TEST(MinidumpWriter, UnwritablePathGivesTheErrorAndLeavesNoFile) {
-  CrashTempFolder folder;
-  const std::string path = folder.file("missing\\xv-1.dmp");
+TEST_F(MinidumpWriter, UnwritablePathGivesTheErrorAndLeavesNoFile) {
+  const std::string path = folder_.file("missing\\xv-1.dmp");
   EXPECT_EQ(write_minidump(path.c_str(), nullptr, GetCurrentThreadId()),
             static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-  EXPECT_EQ(folder.names(), Names{});
+  EXPECT_EQ(folder_.names(), Names{});
 }
 
 }  // namespace
