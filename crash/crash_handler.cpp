@@ -32,11 +32,11 @@ void copy_text(char* target, std::size_t size, const char* text) {
 }
 
 // The module a code address lies in: its base and file path.
-void find_module(std::uintptr_t address, std::uintptr_t* base, char* path, std::size_t size) {
+void find_module(const void* address, std::uintptr_t* base, char* path, std::size_t size) {
   path[0] = '\0';
   *base = 0;
   MEMORY_BASIC_INFORMATION region;
-  if (VirtualQuery(reinterpret_cast<const void*>(address), &region, sizeof region) == 0) return;
+  if (VirtualQuery(address, &region, sizeof region) == 0) return;
   if (region.Type != MEM_IMAGE || region.AllocationBase == nullptr) return;
   const auto module = static_cast<HMODULE>(region.AllocationBase);
   const DWORD length = GetModuleFileNameA(module, path, static_cast<DWORD>(size));
@@ -59,11 +59,13 @@ void record_crash(EXCEPTION_POINTERS* exception, DWORD thread_id) {
   CrashState& state = crash_state;
   CrashFacts facts;
   facts.thread_id = thread_id;
+  const void* address = nullptr;
   if (exception != nullptr && exception->ExceptionRecord != nullptr) {
     facts.code = exception->ExceptionRecord->ExceptionCode;
-    facts.address = reinterpret_cast<std::uintptr_t>(exception->ExceptionRecord->ExceptionAddress);
+    address = exception->ExceptionRecord->ExceptionAddress;
   }
-  find_module(facts.address, &facts.module_base, state.module_path, sizeof state.module_path);
+  facts.address = reinterpret_cast<std::uintptr_t>(address);
+  find_module(address, &facts.module_base, state.module_path, sizeof state.module_path);
   facts.module_path = state.module_path;
 
   // Beside the trace log; beside the executable when the log is busy or has

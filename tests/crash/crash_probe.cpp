@@ -6,7 +6,6 @@
 // Its trace log is crash_probe.txt beside it; it never ends normally.
 #include <windows.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -21,7 +20,7 @@ void crash_here() {
   // The pointer is volatile too, so the compiler cannot see the null and
   // put a trap instruction in place of the faulting write.
   static volatile int* volatile nowhere = nullptr;
-  *nowhere = 1;
+  *nowhere = 1;  // NOLINT(clang-analyzer-core.NullDereference): the fault is the purpose
 }
 
 // OutputDebugStringA raises this code; the trace log calls it under its lock.
@@ -31,10 +30,10 @@ LONG CALLBACK crash_on_debug_output(EXCEPTION_POINTERS* exception) {
 }
 
 int call_ati_library() {
-  char path[MAX_PATH];
-  const UINT length = GetSystemDirectoryA(path, MAX_PATH);
-  std::strcpy(path + length, "\\atipdlxx.dll");
-  const HMODULE library = LoadLibraryA(path);
+  char folder[MAX_PATH];
+  const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+  const std::string path = std::string(folder, length) + "\\atipdlxx.dll";
+  const HMODULE library = LoadLibraryA(path.c_str());
   if (library == nullptr) return 2;
   const auto get_capabilities = reinterpret_cast<GetCapabilitiesFunction>(
       reinterpret_cast<void*>(GetProcAddress(library, "GetCapabilities")));
