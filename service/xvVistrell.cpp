@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "crash/crash_handler.h"
+#include "crash/failure_actions.h"
 #include "service/main.h"
 #include "service/win32_calls.h"
 #include "trace/trace_log.h"
@@ -270,6 +272,9 @@ void TServiceApplication::install_service(SC_HANDLE manager, TService& service) 
 
   SERVICE_DESCRIPTIONA description = {const_cast<char*>(service.Description.c_str())};
   calls.change_service_config2(raw_service, SERVICE_CONFIG_DESCRIPTION, &description);
+  // Like the description: a failure here does not fail the installation.
+  SERVICE_FAILURE_ACTIONSA failure_actions = service_failure_actions();
+  calls.change_service_config2(raw_service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure_actions);
 
   if (service.AfterInstall) {
     try {
@@ -298,6 +303,7 @@ void TServiceApplication::uninstall_service(SC_HANDLE manager, TService& service
 // --- Process entry ----------------------------------------------------------
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  install_crash_handler("xvVistrell");  // the service's name, its event source
   static TServiceApplication application(process_arguments());
   run_process_entry([] {
     if (!application.DelayInitialize() || application.Installing()) application.Initialize();

@@ -86,6 +86,7 @@ void TraceLog::open_file(const std::string& path) {
   file_->close();
   file_->clear();
   file_->open(path, std::ios::out | std::ios::trunc);
+  opened_path_ = file_->fail() ? std::string() : path;
 }
 
 void TraceLog::write_header(const std::string& executable_path) {
@@ -126,6 +127,24 @@ void TraceLog::close() {
   sink_.rdbuf(nullptr);
   file_.reset();
   created_ = false;
+  opened_path_.clear();
+}
+
+bool TraceLog::try_write_line(const char* text) {
+  std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+  if (!lock.owns_lock() || opened_path_.empty()) return false;
+  sink_ << text << std::endl;
+  return true;
+}
+
+bool TraceLog::try_copy_folder(char* folder, std::size_t size) const {
+  std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+  if (!lock.owns_lock() || opened_path_.empty()) return false;
+  const std::size_t end = opened_path_.find_last_of(kDelimiters);
+  if (end == std::string::npos || end + 1 > size) return false;
+  opened_path_.copy(folder, end);
+  folder[end] = '\0';
+  return true;
 }
 
 int TraceLog::level() const {
@@ -148,3 +167,7 @@ void parse_trace_options(std::vector<std::string>* parameters) {
 void trace(const std::string& text, int level) { process_trace_log().trace(text, level); }
 void trace_timed(const std::string& text, int level) { process_trace_log().trace_timed(text, level); }
 void close_trace_log() { process_trace_log().close(); }
+bool trace_crash_line(const char* text) { return process_trace_log().try_write_line(text); }
+bool trace_log_folder(char* folder, std::size_t size) {
+  return process_trace_log().try_copy_folder(folder, size);
+}

@@ -22,6 +22,14 @@ void trace(const std::string& text, int level);
 void trace_timed(const std::string& text, int level);
 void close_trace_log();
 
+// For a crashed process: neither waits for the log's lock (the crashed
+// thread may hold it) nor allocates. trace_crash_line writes the text as one
+// line, flush left, whatever the trace level; trace_log_folder copies the
+// folder of the open log file. Both return false when the lock is taken or
+// there is no log file (or, for the folder, it does not fit).
+bool trace_crash_line(const char* text);
+bool trace_log_folder(char* folder, std::size_t size);
+
 // The log file name for an executable: its extension replaced by ".txt", or
 // ".txt" appended when it has none.
 std::string trace_log_file_name(const std::string& executable_path);
@@ -57,6 +65,8 @@ class TraceLog {
   void trace(const std::string& text, int level);
   void trace_timed(const std::string& text, int level);
   void close();
+  bool try_write_line(const char* text);
+  bool try_copy_folder(char* folder, std::size_t size) const;
 
   int level() const;
   int indent() const;
@@ -70,6 +80,7 @@ class TraceLog {
   int indent_ = 0;
   std::unique_ptr<std::ofstream> file_;
   bool created_ = false;
+  std::string opened_path_;  // the file the log writes to; empty when none
   // Unit-buffered: every write reaches the file at once.
   std::ostream sink_;
 };

@@ -12,6 +12,7 @@
 //   Config0, Config1    current configuration, controller 0 and 1 (default 0x1, 0x0)
 //   Fail<Function>      non-zero: the function returns this value (EnumDisplays returns 0)
 //   FailAfter<Function> calls that still succeed before Fail<Function> applies (default 0)
+//   Crash<Function>     non-zero: the function makes an access violation inside the library
 //   Calls<Function>     calls counted since the last reset
 #pragma once
 

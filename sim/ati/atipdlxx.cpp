@@ -46,9 +46,21 @@ void log_call(const std::string& line, int result, const std::string& outputs = 
   append_call_log(line + " -> " + std::to_string(result) + (outputs.empty() ? "" : " " + outputs));
 }
 
+// With the function's crash switch on: an access violation inside the
+// library, as a faulty driver library would make.
+void crash_if_switched(const char* function, const std::string& line) {
+  if (read_number(std::string("Crash") + function, 0) == 0) return;
+  append_call_log(line + " -> crash");
+  // The pointer is volatile too, so the compiler cannot see the null and
+  // put a trap instruction in place of the faulting write.
+  static volatile DWORD* volatile nowhere = nullptr;
+  *nowhere = 1;  // NOLINT(clang-analyzer-core.NullDereference): the fault is the purpose
+}
+
 // True when the call is refused, by its failure switch or for a wrong size;
 // the refusal is logged and its result given.
 bool refused(const char* function, const std::string& line, bool bad_size, int* result) {
+  crash_if_switched(function, line);
   DWORD failure = 0;
   if (!call_fails(function, &failure) && !bad_size) return false;
   *result = failure != 0 ? static_cast<int>(failure) : 2;
@@ -81,6 +93,7 @@ ATI_EXPORT int ATI_CALL ATIDL_DisplayGetEdidData(int adapter, DWORD, void*, DWOR
 
 ATI_EXPORT int ATI_CALL EnumDisplays(int adapter, DWORD display, DWORD* kind) {
   const std::string line = call_line("EnumDisplays", {adapter, display});
+  crash_if_switched("EnumDisplays", line);
   DWORD failure = 0;
   const std::vector<DWORD> kinds = monitor_kinds();
   const bool endless = read_number("MonitorsEndless", 0) != 0;

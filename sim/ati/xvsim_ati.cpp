@@ -25,7 +25,7 @@ int usage() {
                "usage: xvsim-ati reset | set NAME VALUE | get NAME | log | clear-log\n"
                "names: AdapterId<N> MonitorKinds MonitorsEndless Controllers MonitorPorts\n"
                "       ConnectedDisplays Config0 Config1 Fail<Function> FailAfter<Function>\n"
-               "       Calls<Function>\n");
+               "       Crash<Function> Calls<Function>\n");
   return 2;
 }
 

@@ -91,6 +91,14 @@ std::string pointer_or_null(const void* pointer, const char* given) {
 
 void log_call(const std::string& line) { firmware_state().log(line); }
 
+void crash_in_provider() {
+  log_call("crash");
+  // The pointer is volatile too, so the compiler cannot see the null and
+  // put a trap instruction in place of the faulting write.
+  static volatile int* volatile nowhere = nullptr;
+  *nowhere = 1;  // NOLINT(clang-analyzer-core.NullDereference): the fault is the purpose
+}
+
 bool equal_ignoring_case(const std::wstring& a, const std::wstring& b) {
   return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a.c_str(), -1, b.c_str(), -1) == CSTR_EQUAL;
 }

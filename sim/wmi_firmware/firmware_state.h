@@ -46,10 +46,13 @@ bool step_by_name(const std::string& name, Step* step);
 // A switched-on failure. It lets `skip` calls through, then fires `times`
 // times (-1: on every later call). When it fires the step returns `result`
 // with no object, or, with `null_result`, success with no object (for Next:
-// one object counted, none given).
+// one object counted, none given), or, with `crash`, makes an access
+// violation inside the provider (steps that return their HRESULT: not
+// blanket, get, put-name, put-value).
 struct Fault {
   HRESULT result = static_cast<HRESULT>(0x80041001);  // WBEM_E_FAILED
   bool null_result = false;
+  bool crash = false;
   LONG skip = 0;
   LONG times = 0;  // 0: off
 };

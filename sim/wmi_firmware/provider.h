@@ -147,9 +147,15 @@ ComPtr<SimObject> make_setting_interface_class();
 int setting_interface_index(const std::wstring& path);
 ComPtr<SimObject> make_out_parameters(LONG return_value);
 
+// An access violation: a write through a null pointer.
+void crash_in_provider();
+
 // What a step returns when its failure fires: the HRESULT, or success with
-// no object.
-inline HRESULT fault_result(const Fault& fault) { return fault.null_result ? S_OK : fault.result; }
+// no object; a crash does not return.
+inline HRESULT fault_result(const Fault& fault) {
+  if (fault.crash) crash_in_provider();
+  return fault.null_result ? S_OK : fault.result;
+}
 
 // Call-log helpers.
 std::string hex(DWORD value);

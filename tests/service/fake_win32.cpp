@@ -228,9 +228,34 @@ SC_HANDLE WINAPI FakeWin32::create_service(SC_HANDLE manager, LPCSTR name, LPCST
   return kService;
 }
 
+namespace {
+
+std::string failure_actions_text(const SERVICE_FAILURE_ACTIONSA& record) {
+  static const char* const kTypes[] = {"none", "restart", "reboot", "command"};
+  std::string text = "reset=" + std::to_string(record.dwResetPeriod) +
+                     " reboot=" + (record.lpRebootMsg ? record.lpRebootMsg : "<null>") +
+                     " command=" + (record.lpCommand ? record.lpCommand : "<null>");
+  for (DWORD i = 0; i < record.cActions; ++i) {
+    const SC_ACTION& action = record.lpsaActions[i];
+    text += " ";
+    text += action.Type <= SC_ACTION_RUN_COMMAND ? kTypes[action.Type] : "?";
+    text += "/" + std::to_string(action.Delay);
+  }
+  return text;
+}
+
+}  // namespace
+
 BOOL WINAPI FakeWin32::change_config2(SC_HANDLE service, DWORD level, LPVOID info) {
   FakeWin32& self = *current_;
-  if (service != kService || level != SERVICE_CONFIG_DESCRIPTION) return FALSE;
+  if (service != kService) return FALSE;
+  if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
+    self.failure_actions.push_back(failure_actions_text(*static_cast<SERVICE_FAILURE_ACTIONSA*>(info)));
+    if (self.fail_failure_actions == 0) return TRUE;
+    SetLastError(self.fail_failure_actions);
+    return FALSE;
+  }
+  if (level != SERVICE_CONFIG_DESCRIPTION) return FALSE;
   const char* description = static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription;
   self.descriptions.push_back(description ? description : "<null>");
   return TRUE;

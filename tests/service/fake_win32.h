@@ -62,6 +62,7 @@ class FakeWin32 {
   DWORD fail_create_service = 0;
   DWORD fail_open_service = 0;
   DWORD fail_delete_service = 0;
+  DWORD fail_failure_actions = 0;                 // ChangeServiceConfig2A(SERVICE_CONFIG_FAILURE_ACTIONS)
   LONG fail_create_key = ERROR_SUCCESS;           // ERROR_SUCCESS: the real registry
   DWORD fail_dispatcher = 0;                      // 0: run the table's first service
   std::vector<std::string> dispatcher_arguments;  // argv for the service main
@@ -73,6 +74,8 @@ class FakeWin32 {
   std::vector<std::string> dispatcher_table;
   std::vector<RecordedCreate> creates;
   std::vector<std::string> descriptions;
+  // "reset=S reboot=TEXT command=TEXT TYPE/DELAY...", TYPE none, restart, reboot or command.
+  std::vector<std::string> failure_actions;
   std::vector<std::string> opened_services;
   int deleted_services = 0;
   int service_handles_open = 0;  // opened minus closed

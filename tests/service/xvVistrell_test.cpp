@@ -161,10 +161,24 @@ TEST_F(InstallTest, CreateServiceReceivesTheModuleRegistrationValues) {
   EXPECT_FALSE(create.account_given);
   EXPECT_EQ(create.password, "");
   EXPECT_EQ(fake.descriptions, Lines{kServiceDescription});
+  // Restart after a minute, twice, then nothing; the count resets after a day.
+  EXPECT_EQ(fake.failure_actions,
+            Lines{"reset=86400 reboot=<null> command=<null> restart/60000 restart/60000 none/0"});
   ASSERT_EQ(fake.dialogs().size(), 1u);
   EXPECT_EQ(fake.dialogs()[0].caption, "Information");
   EXPECT_EQ(fake.dialogs()[0].text, "Service installed successfully");
   EXPECT_EQ(fake.dialogs()[0].flags, static_cast<UINT>(MB_OK | MB_ICONINFORMATION));
+  EXPECT_EQ(fake.service_handles_open, 0);
+}
+
+TEST_F(InstallTest, RefusedFailureActionsDoNotFailTheInstallation) {
+  fake.fail_create_key = ERROR_ACCESS_DENIED;
+  fake.fail_failure_actions = ERROR_ACCESS_DENIED;
+  run_module({"/install"});
+  EXPECT_EQ(fake.failure_actions.size(), 1u);
+  EXPECT_EQ(fake.deleted_services, 0);
+  ASSERT_EQ(fake.dialogs().size(), 1u);
+  EXPECT_EQ(fake.dialogs()[0].text, "Service installed successfully");
   EXPECT_EQ(fake.service_handles_open, 0);
 }
 
@@ -196,6 +210,7 @@ TEST_F(InstallTest, AnExistingServiceShowsTheFailureEvenWhenSilent) {
             "Service \"XV Vistrell\" failed to install with error: \"System Error.  Code: 1073.\r\n" +
                 system_error_text(ERROR_SERVICE_EXISTS) + "\"");
   EXPECT_TRUE(fake.descriptions.empty());
+  EXPECT_TRUE(fake.failure_actions.empty());
   EXPECT_EQ(fake.service_handles_open, 0);
 }
 

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <thread>
 
+#include "common/scoped.h"
+
 namespace {
 
 using ::testing::ElementsAre;
@@ -412,3 +414,75 @@ TEST(TraceConcurrency, ThreadsWriteWholeLines) {
 }
 
 }  // namespace
+
+// The crash handler's access: never waits for the lock, writes whatever the
+// level, flush left.
+TEST(TraceCrashAccess, LineIsWrittenWholeAndFlushLeftWhateverTheLevel) {
+  TempFolder folder;
+  TraceLog log([](const std::string&) {});
+  log.open(folder.file("svc.exe"));
+  EXPECT_TRUE(log.try_write_line("12:00:00 crashed at level 0"));
+  std::vector<std::string> parameters{"-t"};
+  log.parse_options(&parameters);
+  log.trace(">> ServiceExecute", 2);
+  EXPECT_TRUE(log.try_write_line("12:00:01 crashed inside"));
+  EXPECT_EQ(read_file(folder.file("svc.txt")),
+            "12:00:00 crashed at level 0\r\n>> ServiceExecute\r\n12:00:01 crashed inside\r\n");
+  char buffer[MAX_PATH];
+  ASSERT_TRUE(log.try_copy_folder(buffer, sizeof buffer));
+  EXPECT_EQ(std::string(buffer), folder.path());
+  EXPECT_FALSE(log.try_copy_folder(buffer, folder.path().size())) << "folder longer than the buffer";
+}
+
+TEST(TraceCrashAccess, NoFileNoLineNoFolder) {
+  TraceLog log([](const std::string&) {});
+  char buffer[MAX_PATH];
+  EXPECT_FALSE(log.try_write_line("lost"));
+  EXPECT_FALSE(log.try_copy_folder(buffer, sizeof buffer));
+  TempFolder folder;
+  log.open(folder.file("svc.exe"));
+  log.close();
+  EXPECT_FALSE(log.try_write_line("after close"));
+  EXPECT_FALSE(log.try_copy_folder(buffer, sizeof buffer));
+
+  ScopedEnvironment env("APPDATA", "C:\\no\\such\\appdata");
+  TraceLog nowhere([](const std::string&) {});
+  nowhere.open("C:\\no\\such\\folder\\svc.exe");
+  EXPECT_FALSE(nowhere.try_write_line("neither location opened"));
+  EXPECT_FALSE(nowhere.try_copy_folder(buffer, sizeof buffer));
+}
+
+TEST(TraceCrashAccess, FolderIsWhereTheLogWent) {
+  TempFolder appdata;
+  ScopedEnvironment env("APPDATA", appdata.path().c_str());
+  TraceLog log([](const std::string&) {});
+  log.open("C:\\no\\such\\folder\\svc.exe");
+  char buffer[MAX_PATH];
+  ASSERT_TRUE(log.try_copy_folder(buffer, sizeof buffer));
+  EXPECT_EQ(std::string(buffer), appdata.path());
+}
+
+TEST(TraceCrashAccess, HeldLockIsNotWaitedFor) {
+  TempFolder folder;
+  // The debugger copy is made under the lock: it holds the lock until the
+  // crash access has returned (or, if that waited, for at most 3 s).
+  ScopedHandle inside(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  ScopedHandle done(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  TraceLog log([&](const std::string&) {
+    SetEvent(inside.get());
+    WaitForSingleObject(done.get(), 3000);
+  });
+  std::vector<std::string> parameters{"-d"};
+  log.open(folder.file("svc.exe"));
+  log.parse_options(&parameters);
+  std::thread holder([&log] { log.trace("held", 1); });
+  ASSERT_EQ(WaitForSingleObject(inside.get(), 10000), WAIT_OBJECT_0);
+  const bool written = log.try_write_line("crash line");
+  char buffer[MAX_PATH];
+  const bool folder_copied = log.try_copy_folder(buffer, sizeof buffer);
+  SetEvent(done.get());
+  holder.join();
+  EXPECT_FALSE(written);
+  EXPECT_FALSE(folder_copied);
+  EXPECT_EQ(read_file(folder.file("svc.txt")), "held\r\n");
+}

@@ -1,5 +1,6 @@
 // svcctl: queries and controls a service, for the end-to-end tests.
 //   svcctl qc NAME            configuration, one "key=value" per line
+//   svcctl failure NAME       failure actions: "reset=S" and one "action=TYPE/DELAY" per action
 //   svcctl query NAME         current status
 //   svcctl control NAME CODE  sends a control code, then prints the status
 //   svcctl text CODE          the system's text for an error number
@@ -70,11 +71,29 @@ int query_config(SC_HANDLE service, const char* name) {
   return 0;
 }
 
+int query_failure_actions(SC_HANDLE service) {
+  DWORD needed = 0;
+  QueryServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed + sizeof(SERVICE_FAILURE_ACTIONSA));
+  if (!QueryServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer.data(),
+                            static_cast<DWORD>(buffer.size()), &needed))
+    return fail("QueryServiceConfig2A");
+  const auto* actions = reinterpret_cast<SERVICE_FAILURE_ACTIONSA*>(buffer.data());
+  static const char* const kTypes[] = {"none", "restart", "reboot", "command"};
+  std::printf("reset=%lu\n", actions->dwResetPeriod);
+  for (DWORD i = 0; i < actions->cActions; ++i) {
+    const SC_ACTION& action = actions->lpsaActions[i];
+    std::printf("action=%s/%lu\n", action.Type <= SC_ACTION_RUN_COMMAND ? kTypes[action.Type] : "?",
+                action.Delay);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: svcctl qc|query|control NAME [CODE] | text CODE\n");
+    std::fprintf(stderr, "usage: svcctl qc|failure|query|control NAME [CODE] | text CODE\n");
     return 2;
   }
   const std::string command = argv[1];
@@ -92,6 +111,7 @@ int main(int argc, char** argv) {
   if (!service) return fail("OpenServiceA");
 
   if (command == "qc") return query_config(service.get(), name);
+  if (command == "failure") return query_failure_actions(service.get());
   SERVICE_STATUS status = {};
   if (command == "query") {
     if (!QueryServiceStatus(service.get(), &status)) return fail("QueryServiceStatus");

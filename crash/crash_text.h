@@ -1,0 +1,66 @@
+// Texts of the crash handler, built in fixed buffers: they run inside a
+// crashed process, where the heap may be broken, so nothing here allocates.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// A text in a caller's buffer, always NUL-terminated; what does not fit is
+// cut off and remembered as truncated.
+class FixedText {
+ public:
+  FixedText(char* buffer, std::size_t size);
+
+  FixedText& add(const char* text);
+  // "0x" and the value in upper-case hexadecimal, at least min_digits digits.
+  FixedText& add_hex(std::uint32_t value, int min_digits);
+  // The value in decimal, zero-padded to at least width digits.
+  FixedText& add_decimal(std::uint32_t value, int width);
+
+  const char* c_str() const { return buffer_; }
+  std::size_t length() const { return length_; }
+  bool truncated() const { return truncated_; }
+
+ private:
+  void add_char(char c);
+
+  char* buffer_;
+  std::size_t size_;
+  std::size_t length_ = 0;
+  bool truncated_ = false;
+};
+
+// What the handler found out about one crash.
+struct CrashFacts {
+  DWORD code = 0;                     // the exception code
+  std::uintptr_t address = 0;         // where it was raised
+  const char* module_path = nullptr;  // the module the address lies in; null or empty: none
+  std::uintptr_t module_base = 0;
+  DWORD thread_id = 0;
+  const char* dump_path = nullptr;  // the minidump written
+  DWORD dump_error = 0;             // non-zero: no minidump, for this system error
+};
+
+// "atipdlxx.dll+0x1234" (the module's file name and the offset into it), or
+// the bare address "0x0040ABCD" when it lies in no module.
+void add_code_location(FixedText* text, const char* module_path, std::uintptr_t module_base,
+                       std::uintptr_t address);
+
+// The one text of the event-log entry and of the trace line, for example
+// "Unhandled exception 0xC0000005 at atipdlxx.dll+0x1234 on thread 28. Minidump: C:\...\x.dmp".
+void format_crash_report(char* buffer, std::size_t size, const CrashFacts& facts);
+
+// FOLDER\BASE-yyyymmdd-hhmmss-mmm.dmp: names that sort in the order of their
+// times, so the oldest dump is the first by name. False when the path does
+// not fit.
+bool format_dump_path(char* buffer, std::size_t size, const char* folder, const char* base_name,
+                      const SYSTEMTIME& time);
+
+// "hh:mm:ss " in front of a trace line, as the timed trace messages have.
+void format_time_prefix(FixedText* text, const SYSTEMTIME& time);
+
+// The exit code of a crashed process: the exception code, never 0, so the
+// service control manager counts a failure.
+DWORD crash_exit_code(DWORD exception_code);

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# A fault inside the firmware's provider, reached by the policy run at the
+# start: the process ends and leaves a minidump, one error entry and the same
+# text in the trace log, naming the provider's module; the service control
+# manager sees the service stopped with "process aborted" (1067).
+#
+# The failure actions set by /install read back as restart, restart, nothing
+# where the service control manager stores them. Wine's accepts them without
+# storing them (its services.exe notes them as not implemented, with the
+# reset period) and answers the read-back with ERROR_INVALID_LEVEL; it never
+# restarts a service, so this test does not wait for a restart.
+source "$(dirname "$0")/lib.sh"
+E2E_DEBUG="$E2E_DEBUG,fixme+service"
+e2e_begin crash_restart
+
+e2e_install_standins
+e2e_install
+if failure=$(svcctl failure xvVistrell 2>/dev/null); then
+  assert_eq $'reset=86400\naction=restart/60000\naction=restart/60000\naction=none/0' "$failure" \
+    "failure actions"
+else
+  assert_eq 124 "$?" "failure actions read-back refused"
+  grep -q 'SERVICE_CONFIG_FAILURE_ACTIONS not implemented: period 86400 ' "$E2E_EVENTS" ||
+    e2e_fail "the service control manager was not given the failure actions"
+fi
+
+wmisim fail query crash >/dev/null
+e2e_start xvVistrell -t
+deadline=$((SECONDS + 20))
+until e2e_trace_texts | grep -q '^Unhandled exception '; do
+  [ "$SECONDS" -lt "$deadline" ] || e2e_fail "no crash line in the trace log:
+$(e2e_trace_log)"
+  sleep 0.1
+done
+e2e_wait_state xvVistrell 1 15
+e2e_wait_process_gone xvVistrell.exe 10
+# ERROR_PROCESS_ABORTED: the service control manager counts a failure.
+assert_eq 1067 "$(svcctl query xvVistrell | sed -n 's/^exit=//p')" "exit code of the stopped service"
+
+# One crash line, after the policy's way into the provider.
+texts=$(e2e_trace_texts)
+crash=$(grep '^Unhandled exception ' <<<"$texts")
+assert_eq 1 "$(grep -c '' <<<"$crash")" "crash lines in the trace log"
+assert_in_order "$texts" "policy run into the provider" \
+  ">> enable_clone_mode" ">> is_dongle_attached" ">> WMI_read_property" "$crash"
+pattern='^Unhandled exception 0xC0000005 at xv_wmi_firmware\.dll\+0x[0-9A-F]+ on thread ([0-9]+)\. Minidump: (.*)$'
+[[ $crash =~ $pattern ]] || e2e_fail "crash line: [$crash]"
+thread=${BASH_REMATCH[1]}
+dump_win=${BASH_REMATCH[2]}
+assert_eq "$E2E_INSTALL_DIR_WIN\\xvVistrell-" "${dump_win:0:${#E2E_INSTALL_DIR_WIN}+12}" "dump beside the trace log"
+assert_contains "$(wmisim log)" "crash" "the provider's call log"
+
+# One error entry, the same text (Wine's debug output doubles backslashes).
+assert_eq "$crash" "$(e2e_event_errors | sed 's/\\\\/\\/g')" "error entries"
+
+# The dump: a minidump whose exception stream names the crashing thread.
+dump=$(winepath -u "$dump_win" 2>/dev/null)
+[ -f "$dump" ] || e2e_fail "no dump at $dump_win"
+read -r signature dump_thread dump_code < <(python3 - "$dump" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+signature, _, streams, directory = struct.unpack_from("<4sIII", data, 0)
+thread = code = "none"
+for i in range(streams):
+    kind, size, rva = struct.unpack_from("<III", data, directory + 12 * i)
+    if kind == 6:  # ExceptionStream: thread id, alignment, then the exception record
+        thread, _, code = struct.unpack_from("<III", data, rva)
+        code = "0x%08X" % code
+print(signature.decode("latin-1"), thread, code)
+PY
+)
+assert_eq "MDMP $thread 0xC0000005" "$signature $dump_thread $dump_code" "dump signature, thread and code"
+e2e_log "passed"
