@@ -1,0 +1,102 @@
+// Custom action of the Windows Installer package, xvVistrell_setup.dll (kept in
+// the package's Binary table, never installed).
+//
+// ConfigureService (deferred, as the local system, right after the service is
+// registered) finishes what the installer's ServiceInstall row cannot say:
+// - the image path: the installer registers the installed file's path as it
+//   is, unquoted, under Wine's installer and Windows' alike; with a blank in
+//   the path, Windows would first try to start C:\Program.exe. The service
+//   gets the path that "xvVistrell.exe /install" gives it: quoted when it
+//   holds a blank;
+// - the failure actions of /install (restart after 60 s, again after 60 s,
+//   then none; the count starts again after a day), which the installer's
+//   own table for them needs Windows Installer 5 (not on Windows XP) and
+//   wixl cannot write.
+// Its data (CustomActionData) is "service name|file path". A failure fails
+// the installation, which the installer then rolls back.
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+
+#include <cstdio>
+#include <iterator>
+#include <string>
+
+#include "common/scoped.h"
+
+namespace {
+
+const DWORD kRestartDelayMs = 60 * 1000;
+const DWORD kFailureCountResetSeconds = 24 * 60 * 60;
+
+struct MsiHandleTraits {
+  using Value = MSIHANDLE;
+  static Value empty() { return 0; }
+  static void close(Value value) { MsiCloseHandle(value); }
+};
+// A record or other handle of the installer.
+using ScopedMsiHandle = Scoped<MsiHandleTraits>;
+
+std::string property(MSIHANDLE install, const char* name) {
+  char empty[1] = "";
+  DWORD size = 0;
+  if (MsiGetPropertyA(install, name, empty, &size) != ERROR_MORE_DATA) return "";
+  std::string value(size + 1, '\0');
+  size = static_cast<DWORD>(value.size());
+  if (MsiGetPropertyA(install, name, &value[0], &size) != ERROR_SUCCESS) return "";
+  value.resize(size);
+  return value;
+}
+
+// One line in the installer's log (msiexec /l*v).
+void log_line(MSIHANDLE install, const std::string& text) {
+  const ScopedMsiHandle record(MsiCreateRecord(1));
+  if (!record) return;
+  MsiRecordSetStringA(record.get(), 0, ("xvVistrell setup: " + text).c_str());
+  MsiProcessMessage(install, INSTALLMESSAGE_INFO, record.get());
+}
+
+UINT fail(MSIHANDLE install, const std::string& what, DWORD error) {
+  char number[16];
+  std::snprintf(number, sizeof number, "%lu", error);
+  log_line(install, what + " failed with error " + number);
+  return ERROR_INSTALL_FAILURE;
+}
+
+// The same rule as the executable's own installation.
+std::string image_path(const std::string& path) {
+  if (path.find(' ') == std::string::npos) return path;
+  return '"' + path + '"';
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE install) {
+  const std::string data = property(install, "CustomActionData");
+  const std::string::size_type bar = data.find('|');
+  if (bar == std::string::npos || bar == 0 || bar + 1 == data.size())
+    return fail(install, "reading the action data [" + data + "]", ERROR_INVALID_DATA);
+  const std::string name = data.substr(0, bar);
+  const std::string path = image_path(data.substr(bar + 1));
+
+  const ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return fail(install, "OpenSCManagerA", GetLastError());
+  // A restart action needs the right to start the service.
+  const ScopedServiceHandle service(
+      OpenServiceA(manager.get(), name.c_str(), SERVICE_CHANGE_CONFIG | SERVICE_START));
+  if (!service) return fail(install, "OpenServiceA " + name, GetLastError());
+  if (!ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                            path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+    return fail(install, "ChangeServiceConfigA " + name, GetLastError());
+  log_line(install, "image path of " + name + ": " + path);
+
+  SC_ACTION actions[] = {
+      {SC_ACTION_RESTART, kRestartDelayMs}, {SC_ACTION_RESTART, kRestartDelayMs}, {SC_ACTION_NONE, 0}};
+  SERVICE_FAILURE_ACTIONSA failure_actions = {};
+  failure_actions.dwResetPeriod = kFailureCountResetSeconds;
+  failure_actions.cActions = static_cast<DWORD>(std::size(actions));
+  failure_actions.lpsaActions = actions;
+  if (!ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure_actions))
+    return fail(install, "ChangeServiceConfig2A failure actions of " + name, GetLastError());
+  return ERROR_SUCCESS;
+}
