@@ -14,6 +14,13 @@
 //   wixl cannot write.
 // Its data (CustomActionData) is "service name|file path". A failure fails
 // the installation, which the installer then rolls back.
+//
+// WaitForServiceStop (deferred, right after the installer's StopServices,
+// before the service is deleted and its file removed or replaced): Wine's
+// installer sends the stop control without waiting for the service to stop,
+// so the file could still be in use. Waits, at most 30 s, until the service
+// has stopped and its process has ended. Its data is the service name; a
+// service that does not exist or does not stop in time is only logged.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
@@ -28,6 +35,8 @@ namespace {
 
 const DWORD kRestartDelayMs = 60 * 1000;
 const DWORD kFailureCountResetSeconds = 24 * 60 * 60;
+const DWORD kStopTimeoutMs = 30 * 1000;
+const DWORD kStopPollMs = 100;
 
 struct MsiHandleTraits {
   using Value = MSIHANDLE;
@@ -98,5 +107,38 @@ extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE insta
   failure_actions.lpsaActions = actions;
   if (!ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure_actions))
     return fail(install, "ChangeServiceConfig2A failure actions of " + name, GetLastError());
+  return ERROR_SUCCESS;
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall WaitForServiceStop(MSIHANDLE install) {
+  const std::string name = property(install, "CustomActionData");
+  const ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return fail(install, "OpenSCManagerA", GetLastError());
+  const ScopedServiceHandle service(OpenServiceA(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+  if (!service) {
+    log_line(install, "no service " + name + " to wait for");
+    return ERROR_SUCCESS;
+  }
+  // Polled, as the installer itself does: Windows XP has no notification of
+  // a service's state. The process is opened while it still runs: it ends a
+  // moment after it reports the service stopped, and the file is in use
+  // until then.
+  ScopedHandle process;
+  SERVICE_STATUS_PROCESS status = {};
+  DWORD needed = 0;
+  const DWORD start = GetTickCount();
+  while (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                              sizeof status, &needed)) {
+    if (!process && status.dwProcessId != 0)
+      process.reset(OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId));
+    if (status.dwCurrentState == SERVICE_STOPPED || GetTickCount() - start >= kStopTimeoutMs) break;
+    Sleep(kStopPollMs);
+  }
+  if (status.dwCurrentState != SERVICE_STOPPED) {
+    log_line(install, "stop of " + name + " not confirmed within 30 s");
+    return ERROR_SUCCESS;
+  }
+  const DWORD elapsed = GetTickCount() - start;
+  if (process && elapsed < kStopTimeoutMs) WaitForSingleObject(process.get(), kStopTimeoutMs - elapsed);
   return ERROR_SUCCESS;
 }

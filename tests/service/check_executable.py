@@ -1,10 +1,11 @@
 """Reads xvVistrell.exe back with a PE reader: the message table, the version
 information, and that it is one stripped PE32 importing only system DLLs.
 With --setup-dll, reads the installer package's custom action DLL instead: the
-same import rules (msi.dll allowed) and its entry exported by its plain name.
+same import rules (msi.dll allowed) and its entries exported by their plain
+names.
 
   check_executable.py EXE VERSION
-  check_executable.py --setup-dll DLL ENTRY"""
+  check_executable.py --setup-dll DLL ENTRY..."""
 import struct
 import sys
 
@@ -74,14 +75,15 @@ def check_imports(pe, allowed):
     check(not functions & AFTER_XP, f"imports newer than Windows XP: {sorted(functions & AFTER_XP)}")
 
 
-def check_setup_dll(path, entry):
+def check_setup_dll(path, entries):
     pe = pefile.PE(path)
     check(pe.FILE_HEADER.Machine == 0x14C and pe.OPTIONAL_HEADER.Magic == 0x10B, "not a 32-bit PE32 image")
     check(pe.FILE_HEADER.Characteristics & 0x2000, "not a DLL")
     check_imports(pe, SYSTEM_DLLS | {"MSI.DLL"})
     directory = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
     exports = [symbol.name.decode() for symbol in directory.symbols if symbol.name] if directory else []
-    check(entry in exports, f"entry {entry} not exported by that name (exports: {exports})")
+    for entry in entries:
+        check(entry in exports, f"entry {entry} not exported by that name (exports: {exports})")
     return report(path)
 
 
@@ -136,5 +138,5 @@ def report(path):
 
 if __name__ == "__main__":
     if sys.argv[1] == "--setup-dll":
-        sys.exit(check_setup_dll(sys.argv[2], sys.argv[3]))
+        sys.exit(check_setup_dll(sys.argv[2], sys.argv[3:]))
     sys.exit(main(sys.argv[1], sys.argv[2]))
