@@ -85,6 +85,7 @@ assert_eq "$own_config" "$(svcctl qc xvVistrell)" "the service of /install"
 assert_eq 0 "$(count_xv_vistrell "$E2E_PRODUCTS_KEY")" "installed products after the refusal"
 wine 'C:\xv\xvVistrell.exe' /uninstall /silent 2>/dev/null </dev/null
 assert_nothing_installed "after /uninstall"
+rm -rf "$WINEPREFIX/drive_c/xv"
 
 e2e_log "install with /qn: the service of /install, not started"
 msiexec_run install.log /i "$MSI_WIN"
@@ -115,6 +116,7 @@ assert_eq "$reference_config" "$(svcctl qc xvVistrell)" "configuration after the
 assert_eq 1 "$(count_xv_vistrell "$E2E_SERVICES_KEY")" "services named XV Vistrell after the upgrade"
 assert_eq 1 "$(count_xv_vistrell "$E2E_PRODUCTS_KEY")" "installed products after the upgrade"
 cmp -s "$E2E_UPGRADE_EXE" "$E2E_INSTALL_DIR/xvVistrell.exe" || e2e_fail "the installed file is not the newer one"
+assert_eq 1 "$(find "$WINEPREFIX/drive_c" -iname xvVistrell.exe | wc -l)" "copies of xvVistrell.exe after the upgrade"
 assert_eq 1 "$(e2e_state xvVistrell)" "state after the upgrade"
 
 e2e_log "uninstall while running: stopped, service, file and event sources gone"
