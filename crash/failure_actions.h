@@ -4,7 +4,8 @@
 // after a day without one. A crash loop so costs at most two restarts a day.
 //
 // The one place of these values: /install sets them through
-// ChangeServiceConfig2A, and an installer package must set the same.
+// ChangeServiceConfig2A, and the installer package's custom action
+// (packaging/setup_actions.cpp) sets the same.
 #pragma once
 
 #include <windows.h>

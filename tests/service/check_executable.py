@@ -1,5 +1,11 @@
 """Reads xvVistrell.exe back with a PE reader: the message table, the version
-information, and that it is one stripped PE32 importing only system DLLs."""
+information, and that it is one stripped PE32 importing only system DLLs.
+With --setup-dll, reads the installer package's custom action DLL instead: the
+same import rules (msi.dll allowed) and its entries exported by their plain
+names.
+
+  check_executable.py EXE VERSION
+  check_executable.py --setup-dll DLL ENTRY..."""
 import struct
 import sys
 
@@ -61,17 +67,36 @@ def message_table(data):
     return messages
 
 
-def main(path):
+def check_imports(pe, allowed):
+    imports = {entry.dll.decode().upper() for entry in pe.DIRECTORY_ENTRY_IMPORT}
+    check(imports <= allowed, f"imports beyond the system DLLs: {sorted(imports - allowed)}")
+    functions = {symbol.name.decode() for entry in pe.DIRECTORY_ENTRY_IMPORT for symbol in entry.imports
+                 if symbol.name}
+    check(not functions & AFTER_XP, f"imports newer than Windows XP: {sorted(functions & AFTER_XP)}")
+
+
+def check_setup_dll(path, entries):
+    pe = pefile.PE(path)
+    check(pe.FILE_HEADER.Machine == 0x14C and pe.OPTIONAL_HEADER.Magic == 0x10B, "not a 32-bit PE32 image")
+    check(pe.FILE_HEADER.Characteristics & 0x2000, "not a DLL")
+    check_imports(pe, SYSTEM_DLLS | {"MSI.DLL"})
+    directory = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
+    exports = [symbol.name.decode() for symbol in directory.symbols if symbol.name] if directory else []
+    for entry in entries:
+        check(entry in exports, f"entry {entry} not exported by that name (exports: {exports})")
+    return report(path)
+
+
+def main(path, version):
+    """version: the file version "a.b.c.d" the build was given."""
+    numbers = [int(part) for part in version.split(".")]
+    product = ".".join(version.split(".")[:3])
     pe = pefile.PE(path)
     check(pe.FILE_HEADER.Machine == 0x14C, "not a 32-bit i386 image")
     check(pe.OPTIONAL_HEADER.Magic == 0x10B, "not PE32")
     check(pe.OPTIONAL_HEADER.Subsystem == 2, "not a windowed (GUI) program")
     check(pe.FILE_HEADER.PointerToSymbolTable == 0 and pe.FILE_HEADER.NumberOfSymbols == 0, "not stripped")
-    imports = {entry.dll.decode().upper() for entry in pe.DIRECTORY_ENTRY_IMPORT}
-    check(imports <= SYSTEM_DLLS, f"imports beyond the system DLLs: {sorted(imports - SYSTEM_DLLS)}")
-    functions = {symbol.name.decode() for entry in pe.DIRECTORY_ENTRY_IMPORT for symbol in entry.imports
-                 if symbol.name}
-    check(not functions & AFTER_XP, f"imports newer than Windows XP: {sorted(functions & AFTER_XP)}")
+    check_imports(pe, SYSTEM_DLLS)
 
     tables = resource_data(pe, RT_MESSAGETABLE)
     check(list(tables) == [(1, 1033)], f"message tables: {list(tables)}, expected id 1 language 1033")
@@ -85,9 +110,10 @@ def main(path):
         failures.append("no version information")
         return report(path)
     fixed = pe.VS_FIXEDFILEINFO[0]
-    check((fixed.FileVersionMS, fixed.FileVersionLS) == (0x00010000, 0x00010001), "file version is not 1.0.1.1")
-    check((fixed.ProductVersionMS, fixed.ProductVersionLS) == (0x00010000, 0x00010000),
-          "product version is not 1.0.1")
+    check((fixed.FileVersionMS, fixed.FileVersionLS) == (numbers[0] << 16 | numbers[1], numbers[2] << 16 | numbers[3]),
+          f"file version is not {version}")
+    check((fixed.ProductVersionMS, fixed.ProductVersionLS) == (numbers[0] << 16 | numbers[1], numbers[2] << 16),
+          f"product version is not {product}")
     strings, translations = {}, []
     for info in pe.FileInfo[0]:
         if info.Key == b"StringFileInfo":
@@ -96,7 +122,7 @@ def main(path):
                 strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
         elif info.Key == b"VarFileInfo":
             translations = [var.entry for var in info.Var]
-    for key, value in {"FileVersion": "1.0.1.1", "ProductVersion": "1.0.1", "FileDescription": "xvVistrell.exe",
+    for key, value in {"FileVersion": version, "ProductVersion": product, "FileDescription": "xvVistrell.exe",
                        "OriginalFilename": "xvVistrell.exe", "ProductName": "XV Vistrell"}.items():
         check(strings.get(key) == value, f"version string {key}: {strings.get(key)!r}, expected {value!r}")
     check(translations == [{b"Translation": "0x0409 0x04e4"}], f"translation: {translations}")
@@ -111,4 +137,6 @@ def report(path):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))
+    if sys.argv[1] == "--setup-dll":
+        sys.exit(check_setup_dll(sys.argv[2], sys.argv[3:]))
+    sys.exit(main(sys.argv[1], sys.argv[2]))

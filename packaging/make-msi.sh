@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# make-msi.sh OUTPUT.msi VERSION EXECUTABLE SETUP_DLL WXS
+# Builds the Windows Installer package with wixl, then sets in its tables what
+# wixl 0.101 cannot express, and checks that it did:
+# - the service registration is vital: a refused registration fails the
+#   installation and rolls it back;
+# - the event sources' message files are REG_EXPAND_SZ values, as the
+#   executable's own /install writes them (wixl drops Type="expandable").
+set -euo pipefail
+output=$1 version=$2 executable=$3 setup_dll=$4 wxs=$5
+
+# wixl takes the files' sources relative to its working folder.
+stage=$(mktemp -d "${output}.stage.XXXXXX")
+trap 'rm -rf "$stage"' EXIT
+cp "$executable" "$stage/xvVistrell.exe"
+cp "$setup_dll" "$stage/xvVistrell_setup.dll"
+rm -f "$output"
+(cd "$stage" && wixl -D Version="$version" -D Executable=xvVistrell.exe \
+  -D SetupActions=xvVistrell_setup.dll -o package.msi "$wxs")
+# msidbServiceInstallErrorControlVital (0x8000) | SERVICE_ERROR_NORMAL (1)
+msibuild "$stage/package.msi" -q "UPDATE \`ServiceInstall\` SET \`ErrorControl\` = 32769 WHERE \`ServiceInstall\` = 'xvVistrell'"
+# "#%" marks an expandable string in the Registry table.
+msibuild "$stage/package.msi" -q "UPDATE \`Registry\` SET \`Value\` = '#%[#xvVistrell.exe]' WHERE \`Name\` = 'EventMessageFile'"
+
+fail() {
+  echo "make-msi.sh: $*" >&2
+  exit 1
+}
+services=$(msiinfo export "$stage/package.msi" ServiceInstall)
+registry=$(msiinfo export "$stage/package.msi" Registry)
+grep -qP '^xvVistrell\txvVistrell\t[^\t]*\t272\t2\t32769\t' <<<"$services" ||
+  fail "the service registration was not marked vital"
+[ "$(grep -cP '\tEventMessageFile\t#%\[#xvVistrell\.exe\]\t' <<<"$registry")" = 2 ] ||
+  fail "the event sources' message files are not both expandable"
+mv "$stage/package.msi" "$output"

@@ -1,0 +1,136 @@
+// Custom action of the Windows Installer package, xvVistrell_setup.dll (kept in
+// the package's Binary table, never installed).
+//
+// ConfigureService (deferred, as the local system, right after the service is
+// registered) finishes what the installer's ServiceInstall row cannot say:
+// - the image path: the installer registers the installed file's path as it
+//   is, unquoted, under Wine's installer and Windows' alike; with a blank in
+//   the path, Windows would first try to start C:\Program.exe. The service
+//   gets the path that "xvVistrell.exe /install" gives it: quoted when it
+//   holds a blank;
+// - the failure actions of /install (crash/failure_actions.h), which the installer's
+//   own table for them needs Windows Installer 5 (not on Windows XP) and
+//   wixl cannot write.
+// Its data (CustomActionData) is "service name|file path". A failure fails
+// the installation, which the installer then rolls back.
+//
+// WaitForServiceStop (deferred, right after the installer's StopServices,
+// before the service is deleted and its file removed or replaced): Wine's
+// installer sends the stop control without waiting for the service to stop,
+// so the file could still be in use. Waits, at most 30 s, until the service
+// has stopped and its process has ended. Its data is the service name; a
+// service that does not exist or does not stop in time is only logged.
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+
+#include <cstdio>
+#include <string>
+
+#include "common/scoped.h"
+#include "crash/failure_actions.h"
+
+namespace {
+
+const DWORD kStopTimeoutMs = 30 * 1000;
+const DWORD kStopPollMs = 100;
+
+struct MsiHandleTraits {
+  using Value = MSIHANDLE;
+  static Value empty() { return 0; }
+  static void close(Value value) { MsiCloseHandle(value); }
+};
+// A record or other handle of the installer.
+using ScopedMsiHandle = Scoped<MsiHandleTraits>;
+
+std::string property(MSIHANDLE install, const char* name) {
+  char empty[1] = "";
+  DWORD size = 0;
+  if (MsiGetPropertyA(install, name, empty, &size) != ERROR_MORE_DATA) return "";
+  std::string value(size + 1, '\0');
+  size = static_cast<DWORD>(value.size());
+  if (MsiGetPropertyA(install, name, &value[0], &size) != ERROR_SUCCESS) return "";
+  value.resize(size);
+  return value;
+}
+
+// One line in the installer's log (msiexec /l*v).
+void log_line(MSIHANDLE install, const std::string& text) {
+  const ScopedMsiHandle record(MsiCreateRecord(1));
+  if (!record) return;
+  MsiRecordSetStringA(record.get(), 0, ("xvVistrell setup: " + text).c_str());
+  MsiProcessMessage(install, INSTALLMESSAGE_INFO, record.get());
+}
+
+UINT fail(MSIHANDLE install, const std::string& what, DWORD error) {
+  char number[16];
+  std::snprintf(number, sizeof number, "%lu", error);
+  log_line(install, what + " failed with error " + number);
+  return ERROR_INSTALL_FAILURE;
+}
+
+// The same rule as the executable's own installation.
+std::string image_path(const std::string& path) {
+  if (path.find(' ') == std::string::npos) return path;
+  return '"' + path + '"';
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE install) {
+  const std::string data = property(install, "CustomActionData");
+  const std::string::size_type bar = data.find('|');
+  if (bar == std::string::npos || bar == 0 || bar + 1 == data.size())
+    return fail(install, "reading the action data [" + data + "]", ERROR_INVALID_DATA);
+  const std::string name = data.substr(0, bar);
+  const std::string path = image_path(data.substr(bar + 1));
+
+  const ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return fail(install, "OpenSCManagerA", GetLastError());
+  // A restart action needs the right to start the service.
+  const ScopedServiceHandle service(
+      OpenServiceA(manager.get(), name.c_str(), SERVICE_CHANGE_CONFIG | SERVICE_START));
+  if (!service) return fail(install, "OpenServiceA " + name, GetLastError());
+  if (!ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                            path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+    return fail(install, "ChangeServiceConfigA " + name, GetLastError());
+  log_line(install, "image path of " + name + ": " + path);
+
+  SERVICE_FAILURE_ACTIONSA failure_actions = service_failure_actions();
+  if (!ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure_actions))
+    return fail(install, "ChangeServiceConfig2A failure actions of " + name, GetLastError());
+  return ERROR_SUCCESS;
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall WaitForServiceStop(MSIHANDLE install) {
+  const std::string name = property(install, "CustomActionData");
+  const ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return fail(install, "OpenSCManagerA", GetLastError());
+  const ScopedServiceHandle service(OpenServiceA(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+  if (!service) {
+    log_line(install, "no service " + name + " to wait for");
+    return ERROR_SUCCESS;
+  }
+  // Polled, as the installer itself does: Windows XP has no notification of
+  // a service's state. The process is opened while it still runs: it ends a
+  // moment after it reports the service stopped, and the file is in use
+  // until then.
+  ScopedHandle process;
+  SERVICE_STATUS_PROCESS status = {};
+  DWORD needed = 0;
+  const DWORD start = GetTickCount();
+  while (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                              sizeof status, &needed)) {
+    if (!process && status.dwProcessId != 0)
+      process.reset(OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId));
+    if (status.dwCurrentState == SERVICE_STOPPED || GetTickCount() - start >= kStopTimeoutMs) break;
+    Sleep(kStopPollMs);
+  }
+  if (status.dwCurrentState != SERVICE_STOPPED) {
+    log_line(install, "stop of " + name + " not confirmed within 30 s");
+    return ERROR_SUCCESS;
+  }
+  const DWORD elapsed = GetTickCount() - start;
+  if (process && elapsed < kStopTimeoutMs) WaitForSingleObject(process.get(), kStopTimeoutMs - elapsed);
+  return ERROR_SUCCESS;
+}
