@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 
 #include "common/errors.h"
@@ -522,41 +523,72 @@ std::vector<std::string> from(const std::vector<std::string>& texts, const std::
   return std::vector<std::string>(start, texts.end());
 }
 
-TEST_F(AtiLibrary, AlreadyInCloneModeSelectsNothingAndStillWalksTheModes) {
-  set("Config0", 1);
-  set("Config1", 2);
+std::string hex(DWORD value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+  return text;
+}
+
+// Only the configuration (1, 2) read first counts as clone mode; every other
+// one gets (1, 2) selected. Either way the modes are walked, and every call
+// of the library names the ATI adapter's position among attached devices.
+struct CloneCase {
+  const char* name;
+  DWORD controller0;
+  DWORD controller1;
+  int position;
+};
+
+void PrintTo(const CloneCase& c, std::ostream* out) { *out << c.name; }
+
+class CloneMode : public AtiLibrary, public ::testing::WithParamInterface<CloneCase> {};
+
+TEST_P(CloneMode, SelectsCloneModeUnlessAlreadySetThenWalksTheModes) {
+  const CloneCase& c = GetParam();
+  if (c.position == 1) {
+    fake->devices = {kTelvane, kAtiPrimary};
+    set("AdapterId1", 0x1002);
+  }
+  set("Config0", c.controller0);
+  set("Config1", c.controller1);
   load();
   TraceCapture capture;
   EXPECT_FALSE(ATI_enable_clone_mode());
-  EXPECT_THAT(
-      from(capture.texts(), "Current display configuration:"),
-      ElementsAre("Current display configuration:", "  Controller 0 monitor bit vector: 0x00000001",
-                  "  Controller 1 monitor bit vector: 0x00000002",
-                  "Desktop is already configured in clone mode", ">> get_Windows_to_update_desktop_settings",
-                  "<< get_Windows_to_update_desktop_settings", "<< ATI_enable_clone_mode"));
-  EXPECT_EQ(count_starting_with(stand_in_calls(), "SetConfiguration"), 0);
+
+  const std::string index = std::to_string(c.position);
+  std::vector<std::string> texts = {
+      "Current display configuration:", "  Controller 0 monitor bit vector: " + hex(c.controller0),
+      "  Controller 1 monitor bit vector: " + hex(c.controller1)};
+  std::vector<std::string> calls = {"GetConfiguration " + index + " 8 -> 0 " + hex(c.controller0) + " " +
+                                    hex(c.controller1)};
+  if (c.controller0 == 1 && c.controller1 == 2) {
+    texts.emplace_back("Desktop is already configured in clone mode");
+  } else {
+    texts.insert(texts.end(), {"New display configuration:", "  Controller 0 monitor bit vector: 0x00000001",
+                               "  Controller 1 monitor bit vector: 0x00000002"});
+    calls.push_back("SetConfiguration " + index + " 8 0x00000001 0x00000002 -> 0");
+    calls.push_back("GetConfiguration " + index + " 8 -> 0 0x00000001 0x00000002");
+  }
+  texts.insert(texts.end(), {">> get_Windows_to_update_desktop_settings",
+                             "<< get_Windows_to_update_desktop_settings", "<< ATI_enable_clone_mode"});
+  EXPECT_EQ(from(capture.texts(), texts.front()), texts);
+  const std::vector<std::string> all_calls = stand_in_calls();
+  EXPECT_EQ(from(all_calls, calls.front()), calls);
+  for (const std::string& call : all_calls) {
+    EXPECT_EQ(call.compare(call.find(' ') + 1, index.size() + 1, index + " "), 0) << call;
+  }
   EXPECT_FALSE(fake->mode_queries.empty());
 }
 
-TEST_F(AtiLibrary, SwappedControllersAreNotCloneModeAndGetSelected) {
-  set("Config0", 2);
-  set("Config1", 1);
-  load();
-  TraceCapture capture;
-  EXPECT_FALSE(ATI_enable_clone_mode());
-  EXPECT_THAT(from(capture.texts(), "Current display configuration:"),
-              ElementsAre("Current display configuration:", "  Controller 0 monitor bit vector: 0x00000002",
-                          "  Controller 1 monitor bit vector: 0x00000001",
-                          "New display configuration:", "  Controller 0 monitor bit vector: 0x00000001",
-                          "  Controller 1 monitor bit vector: 0x00000002",
-                          ">> get_Windows_to_update_desktop_settings",
-                          "<< get_Windows_to_update_desktop_settings", "<< ATI_enable_clone_mode"));
-  EXPECT_THAT(from(stand_in_calls(), "GetConfiguration 0 8 -> 0 0x00000002 0x00000001"),
-              ElementsAre("GetConfiguration 0 8 -> 0 0x00000002 0x00000001",
-                          "SetConfiguration 0 8 0x00000001 0x00000002 -> 0",
-                          "GetConfiguration 0 8 -> 0 0x00000001 0x00000002"));
-  EXPECT_FALSE(fake->mode_queries.empty());
-}
+INSTANTIATE_TEST_SUITE_P(Configurations, CloneMode,
+                         ::testing::Values(CloneCase{"AlreadyCloneMode", 1, 2, 0},
+                                           CloneCase{"ControllersSwapped", 2, 1, 0},
+                                           CloneCase{"Controller0DrivesNothing", 0, 2, 0},
+                                           CloneCase{"BothControllersOnDisplay1", 2, 2, 0},
+                                           CloneCase{"AtiAdapterSecondAmongAttached", 1, 0, 1}),
+                         [](const ::testing::TestParamInfo<CloneCase>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
 
 TEST_F(AtiLibrary, ARefusedSelectionIsReportedThroughTheResult) {
   set("FailSetConfiguration", 5);

@@ -13,6 +13,11 @@ const char kProbe[] = "xv-trace-capture-probe";
 
 TraceCapture* active = nullptr;
 
+void set_trace_level(int level) {
+  std::vector<std::string> options{level == 1 ? "-d" : "-t"};
+  parse_trace_options(&options);
+}
+
 LONG CALLBACK take_debug_output(EXCEPTION_POINTERS* exception) {
   const EXCEPTION_RECORD* record = exception->ExceptionRecord;
   if (record->ExceptionCode != kDebugPrintException || record->NumberParameters < 2) {
@@ -36,8 +41,7 @@ struct ProcessLog {
     const std::string name = std::string(folder) + "xvdisplay_test_" + std::to_string(GetCurrentProcessId());
     path = name + ".txt";
     open_trace_log(name + ".exe");
-    std::vector<std::string> options{"-t"};
-    parse_trace_options(&options);
+    set_trace_level(2);
   }
   ~ProcessLog() {
     close_trace_log();
@@ -47,8 +51,9 @@ struct ProcessLog {
 
 }  // namespace
 
-TraceCapture::TraceCapture() {
+TraceCapture::TraceCapture(int level) {
   static ProcessLog process_log;
+  set_trace_level(level);
   active = this;
   handler_ = AddVectoredExceptionHandler(1, take_debug_output);
   // The probe's indentation is the log's current indentation.
@@ -58,6 +63,7 @@ TraceCapture::TraceCapture() {
 TraceCapture::~TraceCapture() {
   RemoveVectoredExceptionHandler(handler_);
   active = nullptr;
+  set_trace_level(2);
 }
 
 void TraceCapture::take(const std::string& raw) {

@@ -1,7 +1,9 @@
 // Records the texts the code under test writes to the process trace log, as
 // they were handed to trace(), without the log's indentation. The log copies
 // every line to the debugger output; a vectored exception handler takes it
-// from there, so the log itself is used unchanged at level 2.
+// from there, so the log itself is used unchanged, at level 2 unless the
+// capture asks for level 1 (then only what is written at level 1 arrives,
+// which is how a test tells a message's level).
 #pragma once
 
 #include <string>
@@ -9,7 +11,7 @@
 
 class TraceCapture {
  public:
-  TraceCapture();
+  explicit TraceCapture(int level = 2);
   ~TraceCapture();
   TraceCapture(const TraceCapture&) = delete;
   TraceCapture& operator=(const TraceCapture&) = delete;

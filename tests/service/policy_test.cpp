@@ -375,31 +375,55 @@ struct PollCase {
 
 void PrintTo(const PollCase& row, std::ostream* out) { *out << row.name; }
 
-class PollTest : public PolicyTest, public ::testing::WithParamInterface<PollCase> {};
+class PollTest : public PolicyTest, public ::testing::WithParamInterface<PollCase> {
+ protected:
+  void set_protocol() {
+    const PollCase& row = GetParam();
+    fakes.protocol = "RDP";
+    fakes.applied_at_read = row.applied_at_read;
+    fakes.applied_as = row.applied_as;
+    fakes.protocol_error = row.read_error;
+    module.set_session_protocol("TLV", row.polls);
+  }
+  Lines expected_trace() const {
+    const PollCase& row = GetParam();
+    Lines expected = {">> set_session_protocol", "@ Set session protocol to TLV"};
+    for (int poll = 1; poll <= row.expected_pauses; ++poll) {
+      expected.push_back(">> remote_session_protocol");
+      if (*row.read_error) expected.push_back(row.read_error);
+      expected.push_back("<< remote_session_protocol");
+    }
+    if (row.timed_out) expected.push_back("Timed out waiting for session protocol to be set");
+    expected.push_back("<< set_session_protocol");
+    return expected;
+  }
+};
 
 TEST_P(PollTest, PausesReadsAndTimeOut) {
   const PollCase& row = GetParam();
-  fakes.protocol = "RDP";
-  fakes.applied_at_read = row.applied_at_read;
-  fakes.applied_as = row.applied_as;
-  fakes.protocol_error = row.read_error;
-  module.set_session_protocol("TLV", row.polls);
-
-  Lines expected_trace = {">> set_session_protocol", "@ Set session protocol to TLV"};
+  set_protocol();
   Lines expected_journal = {"write TLV"};
   for (int poll = 1; poll <= row.expected_pauses; ++poll) {
     const bool applied = row.applied_at_read > 0 && poll >= row.applied_at_read;
     const std::string value = applied ? (*row.applied_as ? row.applied_as : "TLV") : "RDP";
     expected_journal.push_back("pause 100");
     expected_journal.push_back("read protocol " + value);
-    expected_trace.push_back(">> remote_session_protocol");
-    if (*row.read_error) expected_trace.push_back(row.read_error);
-    expected_trace.push_back("<< remote_session_protocol");
   }
-  if (row.timed_out) expected_trace.push_back("Timed out waiting for session protocol to be set");
-  expected_trace.push_back("<< set_session_protocol");
-  EXPECT_EQ(lines(), expected_trace);
+  EXPECT_EQ(lines(), expected_trace());
   EXPECT_EQ(fakes.journal(), expected_journal);
+}
+
+// At trace level 1 every message, the time-out line included, is still
+// written and no entry or exit line is.
+TEST_P(PollTest, MessagesAreWrittenAtLevelOne) {
+  capture.reset();
+  capture = std::make_unique<TraceCapture>(1);
+  set_protocol();
+  Lines expected;
+  for (const std::string& line : expected_trace()) {
+    if (line.compare(0, 3, ">> ") != 0 && line.compare(0, 3, "<< ") != 0) expected.push_back(line);
+  }
+  EXPECT_EQ(lines(), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(

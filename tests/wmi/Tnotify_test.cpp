@@ -123,10 +123,11 @@ void end_watcher(TNotify& notify) {
   EXPECT_TRUE(wait_until_finished(notify));
 }
 
-// Waits until the process log holds the text.
-bool wait_for_log(const std::string& text) {
+// Waits until the process log holds the line whole: nothing in front of it,
+// no time and no blanks, and the line end right after it.
+bool wait_for_log_line(const std::string& line) {
   for (DWORD waited = 0; waited < kTimeoutMs; waited += 20) {
-    if (process_log().content().find(text) != std::string::npos) return true;
+    if (("\n" + process_log().content()).find("\n" + line + "\r\n") != std::string::npos) return true;
     Sleep(20);
   }
   return false;
@@ -181,9 +182,9 @@ TEST_F(NotifyTest, UnexpectedTextIsTracedAndDeliversNoCode) {
   std::shared_ptr<TNotify> notify = TNotify::Create(false, record_request);
   for (const char* text : {"present", "ABSENT", "", "Docked"}) {
     requests.clear();
-    const std::string line = std::string("Got an unexpected value (") + text + kUnexpectedTail + "\r\n";
+    const std::string line = std::string("Got an unexpected value (") + text + kUnexpectedTail;
     raise_when_waiting(std::wstring(text, text + std::strlen(text)));
-    ASSERT_TRUE(wait_for_log(line)) << line;
+    ASSERT_TRUE(wait_for_log_line(line)) << line;
     // The watcher waits again: the next event gets through.
     raise_when_waiting(L"Present");
     ASSERT_TRUE(requests.wait_for(1));

@@ -15,6 +15,7 @@
 
 #include "common/errors.h"
 #include "sim/wmi_firmware/firmware_state.h"
+#include "tests/wmi/task_memory_spy.h"
 #include "trace/trace_log.h"
 
 namespace {
@@ -108,11 +109,17 @@ std::future<std::string> start_wait() {
   });
 }
 
+TaskMemorySpy& task_memory() { return TaskMemorySpy::installed(); }
+
 class WmiTest : public ::testing::Test {
  protected:
-  void SetUp() override { firmware().reset(); }
+  void SetUp() override {
+    firmware().reset();
+    task_memory().mark();
+  }
   void TearDown() override {
     EXPECT_EQ(0, firmware().live_objects(GetCurrentProcessId())) << "objects still held";
+    EXPECT_EQ(0u, task_memory().held()) << "strings or other task memory still held";
     EXPECT_EQ(0, firmware().subscriptions());
     EXPECT_EQ(ComState::uninitialised, com_state());
     firmware().reset();
@@ -122,6 +129,14 @@ class WmiTest : public ::testing::Test {
 TEST_F(WmiTest, ReadsTheSensorsValue) {
   firmware().set_sensors({wmisim::text_value(L"Present")});
   EXPECT_EQ("Present", read_sensor());
+}
+
+// The string checks above see nothing unless every string passes the spy.
+TEST_F(WmiTest, AStringLeftUnfreedIsSeen) {
+  BSTR text = SysAllocString(L"Present");
+  EXPECT_EQ(1u, task_memory().held());
+  SysFreeString(text);
+  EXPECT_EQ(0u, task_memory().held());
 }
 
 TEST_F(WmiTest, ReadWithoutMatchingInstanceGivesEmptyText) {
@@ -459,6 +474,10 @@ TEST_F(WmiTest, WaitReturnsTheDescriptionOfAnEventRaisedByAnotherThread) {
   EXPECT_EQ(std::future_status::timeout, waiter.wait_for(std::chrono::seconds(0)));
   EXPECT_EQ(1, firmware().raise_event(wmisim::text_value(L"Present")));
   EXPECT_EQ("Present", waiter.get());
+  // The event and its enumerator go before the connection they came from.
+  EXPECT_EQ(releases(),
+            (std::vector<std::string>{"Release Object XVBIOS_BIOSEvent event", "Release EventEnum",
+                                      "Release Services root/WMI", "Release Locator"}));
   EXPECT_EQ(1u, log_lines_starting("ExecNotificationQuery \"WQL\" \"" + std::string(kEventQuery) +
                                    "\" flags=48 context=null")
                     .size());
