@@ -91,6 +91,7 @@ void TEventLogger::LogMessage(const std::string& message, WORD event_type, WORD 
 TServiceThread::TServiceThread(TService& service) : service_(service) {
   const uintptr_t handle = _beginthreadex(nullptr, 0, run, this, CREATE_SUSPENDED, nullptr);
   if (handle == 0) raise_last_os_error();
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): _beginthreadex returns the thread's HANDLE as an integer.
   handle_.reset(reinterpret_cast<HANDLE>(handle));
 }
 
@@ -254,7 +255,7 @@ void TService::terminate_service_thread() {
 void TService::Controller(DWORD code, DWORD event_type, void*) {
   std::lock_guard<std::mutex> lock(request_lock_);
   if (request_thread_id_ == 0) return;
-  PostThreadMessageA(request_thread_id_, kRequestMessage, code, event_type);
+  PostThreadMessageA(request_thread_id_, kRequestMessage, code, static_cast<LPARAM>(event_type));
   if (suspended_.exchange(false)) SetEvent(resume_event_.get());
 }
 
