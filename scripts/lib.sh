@@ -5,7 +5,8 @@ XV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 XV_BUILD=$(realpath -m "${XV_BUILD:-$XV_ROOT/build}")
 
 XV_PACKAGES=(wine wine32:i386 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
-             mingw-w64-tools cmake make googletest python3 python3-pefile)
+             mingw-w64-tools cmake make googletest python3 python3-pefile
+             clang-format clang-tidy)
 
 xv_log() { printf '\n== %s\n' "$*"; }
 
