@@ -30,7 +30,7 @@ fi
 # clang knows the target, but not where the cross-compiler keeps its C++ library.
 gcc_root=$(dirname "$(i686-w64-mingw32-g++-posix -print-libgcc-file-name)")
 tidy_args=(
-  -p "$XV_BUILD" --quiet
+  -p "$XV_BUILD" --quiet --header-filter="^$XV_ROOT/"
   --extra-arg-before=--target=i686-w64-mingw32
   --extra-arg=-nostdinc++
   --extra-arg=-isystem"$gcc_root/include/c++"
@@ -49,16 +49,33 @@ tidy_one() {
 }
 export -f tidy_one
 
+# Every source the build compiles from the checkout except the tests: the
+# product units and the stand-ins, new units included without a change here.
+mapfile -d '' files < <(python3 - "$XV_BUILD/compile_commands.json" "$XV_ROOT" "$XV_BUILD" <<'EOF'
+import json, os, sys
+database, root, build = sys.argv[1:]
+with open(database) as commands:
+    paths = {os.path.normpath(os.path.join(entry["directory"], entry["file"])) for entry in json.load(commands)}
+for path in sorted(paths):
+    relative = os.path.relpath(path, root)
+    if (path.endswith((".c", ".cpp")) and not relative.startswith(("..", "tests" + os.sep))
+            and os.path.commonpath([path, build]) != build):
+        print(relative, end="\0")
+EOF
+)
+if [ ${#files[@]} -eq 0 ]; then
+  echo "No sources in $XV_BUILD/compile_commands.json" >&2
+  exit 1
+fi
+
 xv_log "Running clang-tidy"
-mapfile -d '' files < <(sources 'common/*.cpp' 'display/*.cpp' 'service/*.cpp' 'trace/*.cpp' \
-  'wmi/*.cpp' 'sim/*.cpp')
 # xargs ends with 123 when any call fails (a finding or a file that does not compile).
 if ! printf '%s\0' "${files[@]}" | xargs -0 -r -n 1 -P "$(nproc)" bash -c 'tidy_one "$@"' tidy_one \
   "${tidy_args[@]}"; then
   failed=1
 fi
 for file in "${files[@]}"; do
-  # Drop clang's counts of the warnings it generated and suppressed: they are not findings.
+  # Drop clang's counts of the warnings it generated: the findings themselves are shown.
   grep -v -E '^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$|^[0-9]+ errors? generated\.$' \
     "$XV_LINT_LOGS/${file//\//_}.log" || true
 done
