@@ -4,7 +4,8 @@
 XV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 XV_PACKAGES=(wine wine32:i386 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
-             mingw-w64-tools cmake make googletest python3 python3-pefile wixl msitools)
+             mingw-w64-tools cmake make googletest python3 python3-pefile wixl msitools
+             clang-format clang-tidy)
 # What a machine needs that cannot run 32-bit x86 code (see xv_choose_arch).
 XV_PACKAGES_X86_64=(wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 

@@ -184,6 +184,7 @@ void TxvVistrell::ServiceStart(TService*, bool& started) {
 void TxvVistrell::process_command_line_arguments() {
   trace(">> process_command_line_arguments", 2);
   std::vector<std::string> parameters;
+  parameters.reserve(ParamCount());
   for (int i = 0; i < ParamCount(); ++i) parameters.push_back(Param(i));
   parse_trace_options(&parameters);
   trace("<< process_command_line_arguments", 2);

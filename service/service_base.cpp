@@ -92,6 +92,7 @@ TServiceThread::TServiceThread(TService& service) : service_(service) {
   const uintptr_t handle = _beginthreadex(nullptr, kStackSize, run, this,
                                           CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (handle == 0) raise_last_os_error();
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): _beginthreadex returns the thread's HANDLE as an integer.
   handle_.reset(reinterpret_cast<HANDLE>(handle));
 }
 

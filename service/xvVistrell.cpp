@@ -87,7 +87,7 @@ void register_event_source(const std::string& source, const std::string& message
   const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
   RegSetValueExA(key.get(), "EventMessageFile", 0, REG_EXPAND_SZ,
                  reinterpret_cast<const BYTE*>(message_file.c_str()),
-                 static_cast<DWORD>(message_file.size() + 1));
+                 static_cast<DWORD>(message_file.size()) + 1);
   RegSetValueExA(key.get(), "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
                  sizeof types);
 }
@@ -126,6 +126,7 @@ TServiceStartThread::TServiceStartThread(const SERVICE_TABLE_ENTRYA* table, HWND
     : table_(table), quit_window_(quit_window), quit_thread_(quit_thread) {
   const uintptr_t handle = _beginthreadex(nullptr, 0, run, this, 0, nullptr);
   if (handle == 0) raise_last_os_error();
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): _beginthreadex returns the thread's HANDLE as an integer.
   handle_.reset(reinterpret_cast<HANDLE>(handle));
 }
 
@@ -189,6 +190,7 @@ void TServiceApplication::run_services() {
   std::vector<std::string> names;
   for (const auto& service : services_) names.push_back(service->Name);
   std::vector<SERVICE_TABLE_ENTRYA> table;
+  table.reserve(names.size() + 1);
   for (std::string& name : names) table.push_back({&name[0], service_main});
   table.push_back({nullptr, nullptr});
 

@@ -71,6 +71,7 @@ std::shared_ptr<TNotify> TNotify::Create(bool create_suspended, LPHANDLER_FUNCTI
     notify->self_.reset();
     throw EOSError(error);
   }
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): _beginthreadex returns the thread's HANDLE as an integer.
   notify->thread_.reset(reinterpret_cast<HANDLE>(thread));
   if (!create_suspended) notify->Resume();
   return notify;

@@ -74,7 +74,7 @@ void write_text(const std::string& name, const std::string& value) {
   StateKey key;
   if (key.get() == nullptr) return;
   RegSetValueExA(key.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                 static_cast<DWORD>(value.size() + 1));
+                 static_cast<DWORD>(value.size()) + 1);
 }
 
 void reset_state() {

@@ -201,6 +201,7 @@ int run(const std::string& command, const std::vector<std::string>& arguments) {
     } else if (!arguments.empty()) {
       expect_count(arguments, FirmwareState::kMaxSensors);
       std::vector<Value> values;
+      values.reserve(arguments.size());
       for (const std::string& argument : arguments) values.push_back(value_argument(argument));
       state.set_sensors(values);
     }
