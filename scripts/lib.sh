@@ -19,8 +19,10 @@ xv_install_packages() {
     xv_choose_arch
     xv_install_missing
   fi
-  [ "$XV_ARCH" = i686 ] ||
+  if [ "$XV_ARCH" != i686 ] && [ -z "${XV_ARCH_NOTED:-}" ]; then
     xv_log "NOTE: this machine cannot run 32-bit x86 code: the x86-64 build is tested under 64-bit Wine"
+    export XV_ARCH_NOTED=1
+  fi
 }
 
 xv_install_missing() {
