@@ -9,6 +9,7 @@ source "$(dirname "$0")/lib.sh"
 xv_install_packages
 xv_build
 if [ $# -eq 0 ]; then
+  xv_check_product_image
   "$XV_ROOT/scripts/lint.sh"
 else
   xv_log "A subset of the tests: no lint step (scripts/lint.sh runs it alone)"
