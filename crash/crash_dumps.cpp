@@ -12,6 +12,16 @@ using MiniDumpWriteDumpFunction = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_
                                                 PMINIDUMP_EXCEPTION_INFORMATION,
                                                 PMINIDUMP_USER_STREAM_INFORMATION,
                                                 PMINIDUMP_CALLBACK_INFORMATION);
+using SymSetOptionsFunction = DWORD(WINAPI*)(DWORD);
+
+// A dump needs no symbols, and the option changes nothing in it. Without it
+// Wine's MiniDumpWriteDump first reads the debug information of every module
+// of the process, which kept a crashed service alive for up to half a minute.
+void defer_symbol_loads(HMODULE dbghelp) {
+  const auto set_options = reinterpret_cast<SymSetOptionsFunction>(
+      reinterpret_cast<void*>(GetProcAddress(dbghelp, "SymSetOptions")));
+  if (set_options != nullptr) set_options(SYMOPT_DEFERRED_LOADS);
+}
 
 // A scan of the folder: how many dumps it holds and the path of the oldest.
 int count_dumps(const char* pattern, const char* folder, char* oldest, std::size_t oldest_size) {
@@ -67,6 +77,7 @@ DWORD write_minidump(const char* path, EXCEPTION_POINTERS* exception, DWORD thre
       reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")));
   DWORD error = write_dump == nullptr ? GetLastError() : ERROR_SUCCESS;
   if (write_dump != nullptr) {
+    defer_symbol_loads(dbghelp);
     const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {

@@ -3,6 +3,8 @@
 //   svcctl failure NAME       failure actions: "reset=S" and one "action=TYPE/DELAY" per action
 //   svcctl query NAME         current status
 //   svcctl control NAME CODE  sends a control code, then prints the status
+//   svcctl process NAME MS    the service's process: "pid=N", then "exit=0xCODE" once it
+//                             has ended, or "exit=running" after waiting MS milliseconds
 //   svcctl text CODE          the system's text for an error number
 // Exit code 0 on success, otherwise the Windows error number (and the error on
 // stderr).
@@ -89,11 +91,33 @@ int query_failure_actions(SC_HANDLE service) {
   return 0;
 }
 
+// The process of the service, also after its end for as long as someone
+// (Wine's service control manager, for one) holds a handle to it.
+int query_process(SC_HANDLE service, DWORD wait_ms) {
+  SERVICE_STATUS_PROCESS status = {};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                            &needed))
+    return fail("QueryServiceStatusEx");
+  std::printf("pid=%lu\n", status.dwProcessId);
+  const ScopedHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, status.dwProcessId));
+  if (!process) return fail("OpenProcess");
+  DWORD code = 0;
+  if (WaitForSingleObject(process.get(), wait_ms) != WAIT_OBJECT_0) {
+    std::printf("exit=running\n");
+  } else if (GetExitCodeProcess(process.get(), &code)) {
+    std::printf("exit=0x%08lX\n", code);
+  } else {
+    return fail("GetExitCodeProcess");
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: svcctl qc|failure|query|control NAME [CODE] | text CODE\n");
+    std::fprintf(stderr, "usage: svcctl qc|failure|query|control|process NAME [CODE|MS] | text CODE\n");
     return 2;
   }
   const std::string command = argv[1];
@@ -112,6 +136,8 @@ int main(int argc, char** argv) {
 
   if (command == "qc") return query_config(service.get(), name);
   if (command == "failure") return query_failure_actions(service.get());
+  if (command == "process" && argc == 4)
+    return query_process(service.get(), std::strtoul(argv[3], nullptr, 0));
   SERVICE_STATUS status = {};
   if (command == "query") {
     if (!QueryServiceStatus(service.get(), &status)) return fail("QueryServiceStatus");
