@@ -1,13 +1,23 @@
 #!/usr/bin/env bash
-# make-msi.sh OUTPUT.msi VERSION EXECUTABLE SETUP_DLL WXS
+# make-msi.sh OUTPUT.msi VERSION EXECUTABLE SETUP_DLL WXS ARCH
 # Builds the Windows Installer package with wixl, then sets in its tables what
 # wixl 0.101 cannot express, and checks that it did:
+# - ARCH i686 is the product: a 32-bit package into the 32-bit program files
+#   folder. An x86-64 test build (ARCH x86_64, where this machine cannot run
+#   32-bit code) gets a 64-bit package instead: a 64-bit executable in a
+#   32-bit package would land in "Program Files (x86)", its registry values
+#   in the 32-bit view;
 # - the service registration is vital: a refused registration fails the
 #   installation and rolls it back;
 # - the event sources' message files are REG_EXPAND_SZ values, as the
 #   executable's own /install writes them (wixl drops Type="expandable").
 set -euo pipefail
-output=$1 version=$2 executable=$3 setup_dll=$4 wxs=$5
+output=$1 version=$2 executable=$3 setup_dll=$4 wxs=$5 arch=$6
+case $arch in
+  i686) platform=(-a x86 -D ProgramFiles=ProgramFilesFolder -D Win64=no) template='Intel;1033' ;;
+  x86_64) platform=(-a x64 -D ProgramFiles=ProgramFiles64Folder -D Win64=yes) template='x64;1033' ;;
+  *) echo "make-msi.sh: unknown architecture $arch" >&2 && exit 1 ;;
+esac
 
 # wixl takes the files' sources relative to its working folder.
 stage=$(mktemp -d "${output}.stage.XXXXXX")
@@ -15,7 +25,7 @@ trap 'rm -rf "$stage"' EXIT
 cp "$executable" "$stage/xvVistrell.exe"
 cp "$setup_dll" "$stage/xvVistrell_setup.dll"
 rm -f "$output"
-(cd "$stage" && wixl -D Version="$version" -D Executable=xvVistrell.exe \
+(cd "$stage" && wixl "${platform[@]}" -D Version="$version" -D Executable=xvVistrell.exe \
   -D SetupActions=xvVistrell_setup.dll -o package.msi "$wxs")
 # msidbServiceInstallErrorControlVital (0x8000) | SERVICE_ERROR_NORMAL (1)
 msibuild "$stage/package.msi" -q "UPDATE \`ServiceInstall\` SET \`ErrorControl\` = 32769 WHERE \`ServiceInstall\` = 'xvVistrell'"
@@ -32,4 +42,6 @@ grep -qP '^xvVistrell\txvVistrell\t[^\t]*\t272\t2\t32769\t' <<<"$services" ||
   fail "the service registration was not marked vital"
 [ "$(grep -cP '\tEventMessageFile\t#%\[#xvVistrell\.exe\]\t' <<<"$registry")" = 2 ] ||
   fail "the event sources' message files are not both expandable"
+msiinfo suminfo "$stage/package.msi" | grep -qxF "Template: $template" ||
+  fail "the package's platform is not $template"
 mv "$stage/package.msi" "$output"

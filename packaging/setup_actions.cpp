@@ -11,8 +11,13 @@
 // - the failure actions of /install (crash/failure_actions.h), which the installer's
 //   own table for them needs Windows Installer 5 (not on Windows XP) and
 //   wixl cannot write.
-// Its data (CustomActionData) is "service name|file path". A failure fails
-// the installation, which the installer then rolls back.
+// It also gives the service's dependencies again, the same as the
+// ServiceInstall row: Windows keeps them when the list passed is null, but
+// Wine's service control manager takes a null list as an empty one and would
+// drop them.
+// Its data (CustomActionData) is "service name|file path|dependency|...",
+// each further field one dependency. A failure fails the installation, which
+// the installer then rolls back.
 //
 // WaitForServiceStop (deferred, right after the installer's StopServices,
 // before the service is deleted and its file removed or replaced): Wine's
@@ -26,6 +31,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "common/scoped.h"
 #include "crash/failure_actions.h"
@@ -75,15 +81,37 @@ std::string image_path(const std::string& path) {
   return '"' + path + '"';
 }
 
+// The '|'-separated fields of the action data, empty ones included.
+std::vector<std::string> split_fields(const std::string& data) {
+  std::vector<std::string> fields;
+  std::string::size_type begin = 0;
+  for (;;) {
+    const std::string::size_type bar = data.find('|', begin);
+    fields.push_back(data.substr(begin, bar == std::string::npos ? std::string::npos : bar - begin));
+    if (bar == std::string::npos) return fields;
+    begin = bar + 1;
+  }
+}
+
+// The service's dependencies as ChangeServiceConfigA takes them: each name
+// ended by a NUL, the whole list by one more.
+std::string dependency_list(const std::vector<std::string>& fields) {
+  std::string list;
+  for (std::size_t i = 2; i < fields.size(); ++i) list += fields[i] + '\0';
+  return list + '\0';
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE install) {
   const std::string data = property(install, "CustomActionData");
-  const std::string::size_type bar = data.find('|');
-  if (bar == std::string::npos || bar == 0 || bar + 1 == data.size())
-    return fail(install, "reading the action data [" + data + "]", ERROR_INVALID_DATA);
-  const std::string name = data.substr(0, bar);
-  const std::string path = image_path(data.substr(bar + 1));
+  const std::vector<std::string> fields = split_fields(data);
+  bool valid = fields.size() >= 2;
+  for (const std::string& field : fields) valid = valid && !field.empty();
+  if (!valid) return fail(install, "reading the action data [" + data + "]", ERROR_INVALID_DATA);
+  const std::string& name = fields[0];
+  const std::string path = image_path(fields[1]);
+  const std::string dependencies = dependency_list(fields);
 
   const ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return fail(install, "OpenSCManagerA", GetLastError());
@@ -92,7 +120,7 @@ extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE insta
       OpenServiceA(manager.get(), name.c_str(), SERVICE_CHANGE_CONFIG | SERVICE_START));
   if (!service) return fail(install, "OpenServiceA " + name, GetLastError());
   if (!ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                            path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+                            path.c_str(), nullptr, nullptr, dependencies.c_str(), nullptr, nullptr, nullptr))
     return fail(install, "ChangeServiceConfigA " + name, GetLastError());
   log_line(install, "image path of " + name + ": " + path);
 

@@ -3,6 +3,9 @@
 # one fresh prefix is the reference; in a second fresh prefix the package must
 # refuse cleanly where it cannot install, register the same service, survive
 # /install run over it, upgrade in place and remove what it installed.
+# Under XV_ARCH=x86_64 the packages are the 64-bit ones of that build
+# (packaging/make-msi.sh), so they install into the same C:\Program Files\
+# folder of the 64-bit prefix as the 32-bit product does in a 32-bit one.
 source "$(dirname "$0")/lib.sh"
 E2E_MSI=${XV_MSI:?XV_MSI must name the package}
 E2E_UPGRADE_MSI=${XV_UPGRADE_MSI:?XV_UPGRADE_MSI must name the newer test package}
@@ -11,18 +14,25 @@ E2E_EVENT_KEY='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application'
 
 # msiexec_run LOG ARGS...: msiexec silently with a verbose log in $E2E_DIR/LOG
 # (kept with the prefix when the test fails); its exit code in $MSI_STATUS.
+# A Windows exit code reaches the shell only modulo 256 (1603 arrives as 67),
+# so a batch file inside the prefix waits for msiexec and prints the whole one.
 msiexec_run() {
-  local log=$E2E_DIR/$1
+  local log=$E2E_DIR/$1 batch=$E2E_DIR/msiexec.cmd output
   shift
-  MSI_STATUS=0
-  wine msiexec "$@" /qn /l*v "$(winepath -w "$log")" 2>>"$E2E_DIR/msiexec.stderr" </dev/null || MSI_STATUS=$?
+  printf '@echo off\r\nstart "" /wait msiexec %%*\r\necho msiexec-exit=%%ERRORLEVEL%%\r\n' >"$batch"
+  output=$(wine cmd /c "$(winepath -w "$batch")" "$@" /qn /l*v "$(winepath -w "$log")" \
+    2>>"$E2E_DIR/msiexec.stderr" </dev/null | tr -d '\r') || true  # cmd ends with that code too
+  MSI_STATUS=$(sed -n 's/^msiexec-exit=//p' <<<"$output")
+  [ -n "$MSI_STATUS" ] || e2e_fail "msiexec $*: no exit code in [$output]"
 }
 
-# The error number with which "svcctl qc NAME" fails (0: the service exists).
+# The error number with which "svcctl qc NAME" fails (0: the service exists),
+# as svcctl prints it: its exit code, too, is cut to 8 bits (1060 arrives as 36).
 svcctl_qc_error() {
-  local status=0
-  svcctl qc "$1" >/dev/null 2>&1 || status=$?
-  echo "$status"
+  local error
+  error=$(wine "$E2E_SVCCTL" qc "$1" 2>&1 >/dev/null </dev/null | tr -d '\r' |
+    sed -n 's/^[A-Za-z]* failed: error \([0-9]*\)$/\1/p') || true
+  echo "${error:-0}"
 }
 
 # Both event sources' values, sorted, or "NAME: none".
