@@ -12,47 +12,12 @@
 #include <thread>
 
 #include "common/scoped.h"
+#include "tests/common/temp_folder.h"
 
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
-// A fresh folder under the temporary directory, removed with its files.
-class TempFolder {
- public:
-  TempFolder() {
-    static std::atomic<int> counter{0};
-    char base[MAX_PATH];
-    GetTempPathA(sizeof base, base);
-    path_ = std::string(base) + "xvtrace" + std::to_string(GetCurrentProcessId()) + "_" +
-            std::to_string(counter++);
-    CreateDirectoryA(path_.c_str(), nullptr);
-  }
-  ~TempFolder() {
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path_ + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-      do {
-        DeleteFileA((path_ + "\\" + found.cFileName).c_str());
-      } while (FindNextFileA(search, &found));
-      FindClose(search);
-    }
-    RemoveDirectoryA(path_.c_str());
-  }
-  std::string file(const std::string& name) const { return path_ + "\\" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
 
 // Restores an environment variable when the test ends.
 class ScopedEnvironment {
@@ -97,7 +62,7 @@ std::string run_service_start(RecordedLog& recorded, const TempFolder& folder,
   log.trace("<< ServiceStart", 2);
   log.trace(">> ServiceExecute", 2);
   log.trace("<< ServiceExecute", 2);
-  return read_file(folder.file("svc.txt"));
+  return read_whole_file(folder.file("svc.txt"));
 }
 
 // Splits the file after the header into its CR LF lines.
@@ -201,7 +166,8 @@ TEST(TraceIndent, EntryMessageExitAtFourSixFour) {
   recorded.log.trace(">> c", 2);
   recorded.log.trace("message", 1);
   recorded.log.trace("<< c", 2);
-  EXPECT_EQ(read_file(folder.file("svc.txt")), ">> a\r\n  >> b\r\n    >> c\r\n      message\r\n    << c\r\n");
+  EXPECT_EQ(read_whole_file(folder.file("svc.txt")),
+            ">> a\r\n  >> b\r\n    >> c\r\n      message\r\n    << c\r\n");
   EXPECT_THAT(recorded.debugger,
               ElementsAre(">> a\n", "  >> b\n", "    >> c\n", "      message\n", "    << c\n"));
 }
@@ -237,7 +203,8 @@ TEST(TraceText, MultiLineTextIndentsOnlyTheFirstLine) {
   recorded.log.parse_options(&parameters);
   recorded.log.trace(">> a", 2);
   recorded.log.trace("Windows:\n  Major version: 6\n  Build: 1", 1);
-  EXPECT_EQ(read_file(folder.file("svc.txt")), ">> a\r\n  Windows:\r\n  Major version: 6\r\n  Build: 1\r\n");
+  EXPECT_EQ(read_whole_file(folder.file("svc.txt")),
+            ">> a\r\n  Windows:\r\n  Major version: 6\r\n  Build: 1\r\n");
   EXPECT_EQ(recorded.debugger.back(), "  Windows:\n  Major version: 6\n  Build: 1\n");
 }
 
@@ -257,7 +224,7 @@ TEST(TraceHeader, NameAndBuildStampWhateverTheLevel) {
   RecordedLog recorded;
   recorded.log.open(folder.file("svc.exe"));
   recorded.log.write_header("C:\\some\\folder\\svc.exe");
-  EXPECT_TRUE(std::regex_match(read_file(folder.file("svc.txt")), kHeader));
+  EXPECT_TRUE(std::regex_match(read_whole_file(folder.file("svc.txt")), kHeader));
   EXPECT_THAT(recorded.debugger, IsEmpty());
   EXPECT_TRUE(
       std::regex_match(trace_build_stamp(),
@@ -299,7 +266,7 @@ TEST(TraceFile, UnwritableFolderFallsBackToAppdata) {
     std::vector<std::string> parameters{"-d"};
     recorded.log.parse_options(&parameters);
     recorded.log.trace("hello", 1);
-    EXPECT_EQ(read_file(appdata.file("svc.txt")), "hello\r\n") << "delimiter '" << delimiter << "'";
+    EXPECT_EQ(read_whole_file(appdata.file("svc.txt")), "hello\r\n") << "delimiter '" << delimiter << "'";
   }
 }
 
@@ -322,7 +289,7 @@ TEST(TraceFile, ExistingLogIsEmptiedByTheNextStart) {
   }
   RecordedLog recorded;
   recorded.log.open(folder.file("svc.exe"));
-  EXPECT_EQ(read_file(folder.file("svc.txt")), "");
+  EXPECT_EQ(read_whole_file(folder.file("svc.txt")), "");
 }
 
 TEST(TraceFile, EveryLineIsOnDiskBeforeClose) {
@@ -332,7 +299,7 @@ TEST(TraceFile, EveryLineIsOnDiskBeforeClose) {
   recorded.log.open(folder.file("svc.exe"));
   recorded.log.parse_options(&parameters);
   recorded.log.trace("first", 1);
-  EXPECT_EQ(read_file(folder.file("svc.txt")), "first\r\n");
+  EXPECT_EQ(read_whole_file(folder.file("svc.txt")), "first\r\n");
 }
 
 TEST(TraceFile, NothingReachesTheFileAfterClose) {
@@ -345,7 +312,7 @@ TEST(TraceFile, NothingReachesTheFileAfterClose) {
   recorded.log.close();
   recorded.log.trace("after", 1);
   recorded.log.write_header("svc.exe");
-  EXPECT_EQ(read_file(folder.file("svc.txt")), "before\r\n");
+  EXPECT_EQ(read_whole_file(folder.file("svc.txt")), "before\r\n");
   recorded.log.close();  // a second close is harmless
 }
 
@@ -375,7 +342,7 @@ TEST(TraceFile, ClosedAtProcessExit) {
   GetExitCodeProcess(child.hProcess, &exit_code);
   CloseHandle(child.hProcess);
   EXPECT_EQ(exit_code, 0u) << "2: still open at exit, 3: written after the close";
-  EXPECT_EQ(read_file(folder.file("svc.txt")), "before exit\r\n");
+  EXPECT_EQ(read_whole_file(folder.file("svc.txt")), "before exit\r\n");
 }
 
 TEST(TraceConcurrency, ThreadsWriteWholeLines) {
@@ -397,7 +364,7 @@ TEST(TraceConcurrency, ThreadsWriteWholeLines) {
   }
   for (auto& writer : writers) writer.join();
 
-  std::istringstream content(read_file(folder.file("svc.txt")));
+  std::istringstream content(read_whole_file(folder.file("svc.txt")));
   std::vector<int> counts(kThreads, 0);
   int lines = 0;
   for (std::string line; std::getline(content, line); ++lines) {
@@ -426,7 +393,7 @@ TEST(TraceCrashAccess, LineIsWrittenWholeAndFlushLeftWhateverTheLevel) {
   log.parse_options(&parameters);
   log.trace(">> ServiceExecute", 2);
   EXPECT_TRUE(log.try_write_line("12:00:01 crashed inside"));
-  EXPECT_EQ(read_file(folder.file("svc.txt")),
+  EXPECT_EQ(read_whole_file(folder.file("svc.txt")),
             "12:00:00 crashed at level 0\r\n>> ServiceExecute\r\n12:00:01 crashed inside\r\n");
   char buffer[MAX_PATH];
   ASSERT_TRUE(log.try_copy_folder(buffer, sizeof buffer));
@@ -484,5 +451,5 @@ TEST(TraceCrashAccess, HeldLockIsNotWaitedFor) {
   holder.join();
   EXPECT_FALSE(written);
   EXPECT_FALSE(folder_copied);
-  EXPECT_EQ(read_file(folder.file("svc.txt")), "held\r\n");
+  EXPECT_EQ(read_whole_file(folder.file("svc.txt")), "held\r\n");
 }
