@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "common/format.h"
 #include "common/scoped.h"
 #include "crash/failure_actions.h"
 
@@ -75,12 +76,6 @@ UINT fail(MSIHANDLE install, const std::string& what, DWORD error) {
   return ERROR_INSTALL_FAILURE;
 }
 
-// The same rule as the executable's own installation.
-std::string image_path(const std::string& path) {
-  if (path.find(' ') == std::string::npos) return path;
-  return '"' + path + '"';
-}
-
 // The '|'-separated fields of the action data, empty ones included.
 std::vector<std::string> split_fields(const std::string& data) {
   std::vector<std::string> fields;
@@ -110,7 +105,7 @@ extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE insta
   for (const std::string& field : fields) valid = valid && !field.empty();
   if (!valid) return fail(install, "reading the action data [" + data + "]", ERROR_INVALID_DATA);
   const std::string& name = fields[0];
-  const std::string path = image_path(fields[1]);
+  const std::string path = service_image_path(fields[1]);
   const std::string dependencies = dependency_list(fields);
 
   const ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/format.h"
 #include "crash/crash_handler.h"
 #include "crash/failure_actions.h"
 #include "service/main.h"
@@ -59,11 +60,6 @@ bool is_switch(const std::string& argument, const std::string& name) {
   if (argument.size() != name.size() + 1 || (argument[0] != '-' && argument[0] != '/')) return false;
   return CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, argument.c_str() + 1, -1, name.c_str(), -1) ==
          CSTR_EQUAL;
-}
-
-std::string service_image_path(const std::string& path) {
-  if (path.find(' ') == std::string::npos) return path;
-  return '"' + path + '"';
 }
 
 std::string application_error_text(const Exception& error, const std::string& module_name) {

@@ -20,10 +20,6 @@
 // argument.
 bool is_switch(const std::string& argument, const std::string& name);
 
-// The image path for CreateServiceA: quoted when it contains a blank, so
-// Windows does not try "C:\Program.exe" first.
-std::string service_image_path(const std::string& path);
-
 // The text of the "Application Error" box.
 std::string application_error_text(const Exception& error, const std::string& module_name);
 

@@ -2,6 +2,7 @@
 // service control manager seam, the connection to the dispatcher, and the
 // process-exit clean-up.
 #include "service/xvVistrell.h"
+#include "common/format.h"
 
 #include <gtest/gtest.h>
 
