@@ -3,11 +3,15 @@
 
 XV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-XV_PACKAGES=(wine wine32:i386 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+# Debian only suggests Wine's preloaders. Without one, a library the system
+# loader placed at random can sit where Wine needs the Windows address space,
+# and then a Wine process now and then fails to start ("failed to map the
+# shared user data", "could not load kernel32.dll").
+XV_PACKAGES=(wine wine32:i386 wine32-preloader:i386 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
              mingw-w64-tools cmake make googletest python3 python3-pefile wixl msitools
              clang-format clang-tidy)
 # What a machine needs that cannot run 32-bit x86 code (see xv_choose_arch).
-XV_PACKAGES_X86_64=(wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
+XV_PACKAGES_X86_64=(wine64 wine64-preloader g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 
 xv_log() { printf '\n== %s\n' "$*"; }
 
@@ -70,13 +74,27 @@ xv_choose_arch() {
 # the 32-bit one whenever it is installed).
 xv_wine_loader() {
   [ "$XV_ARCH" = x86_64 ] || return 0
-  local bin="$XV_BUILD/wine-x86_64"
+  local bin="$XV_BUILD/wine-x86_64" loader
+  loader=$'#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"'
   mkdir -p "$bin"
-  printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' >"$bin/wine"
-  cp "$bin/wine" "$bin/wine-stable"
-  printf '#!/bin/sh\nexec "%s/wine" winepath.exe "$@"\n' "$bin" >"$bin/winepath"
-  chmod +x "$bin/wine" "$bin/wine-stable" "$bin/winepath"
+  xv_put_script "$bin/wine" "$loader"
+  xv_put_script "$bin/wine-stable" "$loader"
+  xv_put_script "$bin/winepath" "$(printf '#!/bin/sh\nexec "%s/wine" winepath.exe "$@"\n' "$bin")"
   case ":$PATH:" in *":$bin:"*) ;; *) export PATH="$bin:$PATH" ;; esac
+}
+
+# xv_put_script PATH TEXT: makes PATH an executable script with TEXT. Every
+# test sources this file while others run these scripts in parallel, and
+# writing into a script another process is starting fails that start with
+# "Text file busy": so an unchanged script is left alone, and a changed one
+# is renamed into place whole.
+xv_put_script() {
+  [ -x "$1" ] && [ "$(cat "$1")" = "$(printf '%s' "$2")" ] && return 0
+  local temporary
+  temporary=$(mktemp "$1.XXXXXX")
+  printf '%s\n' "$2" >"$temporary"
+  chmod 755 "$temporary"
+  mv -f "$temporary" "$1"
 }
 
 # The registry view the test programs see: 32-bit, or 64-bit under x86-64.

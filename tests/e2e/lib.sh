@@ -11,7 +11,14 @@
 # - without DISPLAY, MessageBoxA returns at once, so no test waits on a dialog;
 #   the relay trace of MessageBoxA (installer runs) shows the text it was given.
 
-set -euo pipefail
+set -Eeuo pipefail
+# A command that fails under "set -e" ends the test without a word of its
+# own, so name it (once per shell: the callers it ends fail in turn).
+e2e_command_failed() {
+  trap - ERR
+  printf 'FAILED: [%s] exited %d (%s line %d)\n' "$2" "$1" "$3" "$4" >&2
+}
+trap 'e2e_command_failed $? "$BASH_COMMAND" "${BASH_SOURCE[0]##*/}" "$LINENO"' ERR
 
 E2E_BUILD=${XV_BUILD:?XV_BUILD must name the build directory}
 E2E_EXE=$E2E_BUILD/service/xvVistrell.exe
@@ -60,6 +67,11 @@ e2e_end() {
   if [ "$status" -eq 0 ] && [ -z "${E2E_KEEP:-}" ]; then
     rm -rf "$E2E_DIR"
   else
+    # A tool that failed under "set -e" said why only here.
+    if [ "$status" -ne 0 ] && [ -s "$E2E_DIR/tools.stderr" ]; then
+      echo "Last lines the tools wrote to $E2E_DIR/tools.stderr:" >&2
+      tail -n 20 "$E2E_DIR/tools.stderr" >&2
+    fi
     echo "Prefix and logs kept in $E2E_DIR" >&2
   fi
   return "$status"
