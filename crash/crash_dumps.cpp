@@ -1,18 +1,23 @@
 #include "crash/crash_dumps.h"
 
-#include <dbghelp.h>
-
 #include <cstring>
 
 #include "crash/crash_text.h"
 
 namespace {
 
-using MiniDumpWriteDumpFunction = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
-                                                PMINIDUMP_EXCEPTION_INFORMATION,
-                                                PMINIDUMP_USER_STREAM_INFORMATION,
-                                                PMINIDUMP_CALLBACK_INFORMATION);
 using SymSetOptionsFunction = DWORD(WINAPI*)(DWORD);
+
+// ntdll's NtSetInformationFile with FileDispositionInformation: the one way
+// before Windows Vista to take back a deletion set on an open file.
+struct DispositionStatusBlock {
+  LONG_PTR status;
+  ULONG_PTR information;
+};
+using SetInformationFileFunction = LONG(WINAPI*)(HANDLE, DispositionStatusBlock*, void*, ULONG, int);
+constexpr int kFileDispositionInformation = 13;
+
+SetInformationFileFunction set_information_file = nullptr;
 
 // A dump needs no symbols, and the option changes nothing in it. Without it
 // Wine's MiniDumpWriteDump first reads the debug information of every module
@@ -21,6 +26,13 @@ void defer_symbol_loads(HMODULE dbghelp) {
   const auto set_options = reinterpret_cast<SymSetOptionsFunction>(
       reinterpret_cast<void*>(GetProcAddress(dbghelp, "SymSetOptions")));
   if (set_options != nullptr) set_options(SYMOPT_DEFERRED_LOADS);
+}
+
+bool mark_for_deletion(HANDLE file, bool deleted) {
+  if (set_information_file == nullptr) return false;
+  DispositionStatusBlock status = {};
+  BOOLEAN delete_file = deleted ? TRUE : FALSE;
+  return set_information_file(file, &status, &delete_file, sizeof delete_file, kFileDispositionInformation) >= 0;
 }
 
 // A scan of the folder: how many dumps it holds and the path of the oldest.
@@ -62,35 +74,50 @@ int prune_dumps(const char* folder, const char* base_name, int keep) {
   return deleted;
 }
 
-DWORD write_minidump(const char* path, EXCEPTION_POINTERS* exception, DWORD thread_id) {
+DWORD DumpWriter::load() {
+  set_information_file = reinterpret_cast<SetInformationFileFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtSetInformationFile")));
   // The system's own dbghelp.dll only, never one beside the executable.
   char library_path[MAX_PATH];
   const UINT length = GetSystemDirectoryA(library_path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return GetLastError() != 0 ? GetLastError() : ERROR_PATH_NOT_FOUND;
+  if (length == 0 || length >= MAX_PATH) {
+    load_error_ = GetLastError() != 0 ? GetLastError() : ERROR_PATH_NOT_FOUND;
+    return load_error_;
+  }
   FixedText library(library_path + length, MAX_PATH - length);
   library.add("\\dbghelp.dll");
-  if (library.truncated()) return ERROR_FILENAME_EXCED_RANGE;
+  if (library.truncated()) return load_error_ = ERROR_FILENAME_EXCED_RANGE;
 
   const HMODULE dbghelp = LoadLibraryExA(library_path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-  if (dbghelp == nullptr) return GetLastError();
-  const auto write_dump = reinterpret_cast<MiniDumpWriteDumpFunction>(
-      reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")));
-  DWORD error = write_dump == nullptr ? GetLastError() : ERROR_SUCCESS;
-  if (write_dump != nullptr) {
-    defer_symbol_loads(dbghelp);
-    const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-      error = GetLastError();
-    } else {
-      MINIDUMP_EXCEPTION_INFORMATION information = {thread_id, exception, FALSE};
-      if (!write_dump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal,
-                      exception != nullptr ? &information : nullptr, nullptr, nullptr))
-        error = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
-      CloseHandle(file);
-      if (error != ERROR_SUCCESS) DeleteFileA(path);
-    }
+  if (dbghelp == nullptr) return load_error_ = GetLastError();
+  function_ = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")));
+  if (function_ == nullptr) {
+    load_error_ = GetLastError();
+    FreeLibrary(dbghelp);
+    return load_error_;
   }
-  FreeLibrary(dbghelp);
+  defer_symbol_loads(dbghelp);
+  return load_error_ = ERROR_SUCCESS;
+}
+
+DWORD DumpWriter::write(const char* path, EXCEPTION_POINTERS* exception, DWORD thread_id,
+                        SECURITY_ATTRIBUTES* security) const {
+  if (function_ == nullptr) return load_error_;
+  // CREATE_NEW: a file someone placed under the dump's name beforehand,
+  // with a security of their choosing, is never written into.
+  const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, security, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  const bool marked = mark_for_deletion(file, true);
+  MINIDUMP_EXCEPTION_INFORMATION information = {thread_id, exception, FALSE};
+  DWORD error = ERROR_SUCCESS;
+  if (!function_(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal,
+                 exception != nullptr ? &information : nullptr, nullptr, nullptr)) {
+    error = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
+  } else if (marked && !mark_for_deletion(file, false)) {
+    error = ERROR_WRITE_FAULT;  // the file goes when closed
+  }
+  CloseHandle(file);
+  if (error != ERROR_SUCCESS && !marked) DeleteFileA(path);
   return error;
 }

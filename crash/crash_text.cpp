@@ -94,3 +94,7 @@ void format_time_prefix(FixedText* text, const SYSTEMTIME& time) {
 }
 
 DWORD crash_exit_code(DWORD exception_code) { return exception_code != 0 ? exception_code : 1; }
+
+DWORD recorded_code(DWORD exception_code) {
+  return exception_code == kGccThrowCode ? kCppTerminationCode : exception_code;
+}

@@ -61,6 +61,22 @@ bool format_dump_path(char* buffer, std::size_t size, const char* folder, const 
 // "hh:mm:ss " in front of a trace line, as the timed trace messages have.
 void format_time_prefix(FixedText* text, const SYSTEMTIME& time);
 
+// The codes of the fatal ends that raise no exception of their own (in the
+// range Windows leaves to applications, "XV" in the middle), and of the
+// stack overflow, which does.
+constexpr DWORD kCppTerminationCode = 0xE0585601;     // std::terminate: an uncaught C++ exception
+constexpr DWORD kAbortCode = 0xE0585602;              // abort()
+constexpr DWORD kPureVirtualCallCode = 0xE0585603;    // a call of a pure virtual function
+constexpr DWORD kInvalidParameterCode = 0xE0585604;   // the C runtime's invalid-parameter handler
+constexpr DWORD kStackOverflowCode = 0xC00000FD;      // EXCEPTION_STACK_OVERFLOW
+// What GCC's unwinder raises on x86-64 for a C++ exception; when nothing
+// catches it the filter sees it.
+constexpr DWORD kGccThrowCode = 0x20474343;
+
+// The code a crash is recorded and ends with: GCC's throw becomes the C++
+// termination, so both builds name an uncaught C++ exception alike.
+DWORD recorded_code(DWORD exception_code);
+
 // The exit code of a crashed process: the exception code, never 0, so the
 // service control manager counts a failure.
 DWORD crash_exit_code(DWORD exception_code);

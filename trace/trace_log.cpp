@@ -64,7 +64,7 @@ TraceLog::TraceLog(DebugWriter debug_writer)
 TraceLog::~TraceLog() { close(); }
 
 void TraceLog::open(const std::string& executable_path) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::timed_mutex> lock(mutex_);
   const std::string name = trace_log_file_name(executable_path);
   if (!created_) {
     file_ = std::make_unique<std::ofstream>();
@@ -90,13 +90,13 @@ void TraceLog::open_file(const std::string& path) {
 }
 
 void TraceLog::write_header(const std::string& executable_path) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::timed_mutex> lock(mutex_);
   sink_ << file_name_part(executable_path) << trace_build_stamp() << std::endl << std::endl;
 }
 
 void TraceLog::parse_options(std::vector<std::string>* parameters) {
   if (parameters == nullptr) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::timed_mutex> lock(mutex_);
   for (std::string& parameter : *parameters) {
     for (char& c : parameter) {
       if (c == '/') c = '-';
@@ -107,7 +107,7 @@ void TraceLog::parse_options(std::vector<std::string>* parameters) {
 }
 
 void TraceLog::trace(const std::string& text, int level) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::timed_mutex> lock(mutex_);
   if (level_ < level || text.empty()) return;
   if (text[0] == '<') indent_ -= 2;
   const std::string prefix(indent_ > 0 ? static_cast<std::size_t>(indent_) : 0, ' ');
@@ -121,7 +121,7 @@ void TraceLog::trace_timed(const std::string& text, int level) {
 }
 
 void TraceLog::close() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::timed_mutex> lock(mutex_);
   if (!created_) return;
   // Detach the sink first: nothing may write into the closed file.
   sink_.rdbuf(nullptr);
@@ -130,15 +130,15 @@ void TraceLog::close() {
   opened_path_.clear();
 }
 
-bool TraceLog::try_write_line(const char* text) {
-  std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+bool TraceLog::try_write_line(const char* text, unsigned long wait_milliseconds) {
+  std::unique_lock<std::timed_mutex> lock(mutex_, std::chrono::milliseconds(wait_milliseconds));
   if (!lock.owns_lock() || opened_path_.empty()) return false;
   sink_ << text << std::endl;
   return true;
 }
 
-bool TraceLog::try_copy_folder(char* folder, std::size_t size) const {
-  std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+bool TraceLog::try_copy_folder(char* folder, std::size_t size, unsigned long wait_milliseconds) const {
+  std::unique_lock<std::timed_mutex> lock(mutex_, std::chrono::milliseconds(wait_milliseconds));
   if (!lock.owns_lock() || opened_path_.empty()) return false;
   const std::size_t end = opened_path_.find_last_of(kDelimiters);
   if (end == std::string::npos || end + 1 > size) return false;
@@ -148,12 +148,12 @@ bool TraceLog::try_copy_folder(char* folder, std::size_t size) const {
 }
 
 int TraceLog::level() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::timed_mutex> lock(mutex_);
   return level_;
 }
 
 int TraceLog::indent() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::timed_mutex> lock(mutex_);
   return indent_;
 }
 
@@ -167,7 +167,9 @@ void parse_trace_options(std::vector<std::string>* parameters) {
 void trace(const std::string& text, int level) { process_trace_log().trace(text, level); }
 void trace_timed(const std::string& text, int level) { process_trace_log().trace_timed(text, level); }
 void close_trace_log() { process_trace_log().close(); }
-bool trace_crash_line(const char* text) { return process_trace_log().try_write_line(text); }
-bool trace_log_folder(char* folder, std::size_t size) {
-  return process_trace_log().try_copy_folder(folder, size);
+bool trace_crash_line(const char* text, unsigned long wait_milliseconds) {
+  return process_trace_log().try_write_line(text, wait_milliseconds);
+}
+bool trace_log_folder(char* folder, std::size_t size, unsigned long wait_milliseconds) {
+  return process_trace_log().try_copy_folder(folder, size, wait_milliseconds);
 }

@@ -22,13 +22,14 @@ void trace(const std::string& text, int level);
 void trace_timed(const std::string& text, int level);
 void close_trace_log();
 
-// For a crashed process: neither waits for the log's lock (the crashed
-// thread may hold it) nor allocates. trace_crash_line writes the text as one
-// line, flush left, whatever the trace level; trace_log_folder copies the
-// folder of the open log file. Both return false when the lock is taken or
-// there is no log file (or, for the folder, it does not fit).
-bool trace_crash_line(const char* text);
-bool trace_log_folder(char* folder, std::size_t size);
+// For a crashed process: neither allocates, and both wait for the log's
+// lock at most wait_milliseconds (the crashed thread may hold it for good).
+// trace_crash_line writes the text as one line, flush left, whatever the
+// trace level; trace_log_folder copies the folder of the open log file. Both
+// return false when the lock stayed taken or there is no log file (or, for
+// the folder, it does not fit).
+bool trace_crash_line(const char* text, unsigned long wait_milliseconds);
+bool trace_log_folder(char* folder, std::size_t size, unsigned long wait_milliseconds);
 
 // The log file name for an executable: its extension replaced by ".txt", or
 // ".txt" appended when it has none.
@@ -65,8 +66,8 @@ class TraceLog {
   void trace(const std::string& text, int level);
   void trace_timed(const std::string& text, int level);
   void close();
-  bool try_write_line(const char* text);
-  bool try_copy_folder(char* folder, std::size_t size) const;
+  bool try_write_line(const char* text, unsigned long wait_milliseconds);
+  bool try_copy_folder(char* folder, std::size_t size, unsigned long wait_milliseconds) const;
 
   int level() const;
   int indent() const;
@@ -74,7 +75,8 @@ class TraceLog {
  private:
   void open_file(const std::string& path);
 
-  mutable std::mutex mutex_;
+  // Timed: the crash record waits for it only so long.
+  mutable std::timed_mutex mutex_;
   DebugWriter debug_writer_;
   int level_ = 0;
   int indent_ = 0;

@@ -99,6 +99,23 @@ void crash_in_provider() {
   *nowhere = 1;  // NOLINT(clang-analyzer-core.NullDereference): the fault is the purpose
 }
 
+namespace {
+
+// Each frame is kept: its bytes are used after the call returns.
+int recurse(int depth) {
+  volatile char frame[256];
+  frame[0] = static_cast<char>(depth);
+  if (depth < 0) return 0;
+  return recurse(depth + 1) + frame[0];
+}
+
+}  // namespace
+
+void overflow_in_provider() {
+  log_call("overflow");
+  recurse(0);
+}
+
 bool equal_ignoring_case(const std::wstring& a, const std::wstring& b) {
   return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a.c_str(), -1, b.c_str(), -1) == CSTR_EQUAL;
 }

@@ -47,12 +47,14 @@ bool step_by_name(const std::string& name, Step* step);
 // times (-1: on every later call). When it fires the step returns `result`
 // with no object, or, with `null_result`, success with no object (for Next:
 // one object counted, none given), or, with `crash`, makes an access
-// violation inside the provider (steps that return their HRESULT: not
-// blanket, get, put-name, put-value).
+// violation inside the provider, or, with `overflow`, overflows the calling
+// thread's stack inside the provider (both: steps that return their HRESULT,
+// not blanket, get, put-name, put-value).
 struct Fault {
   HRESULT result = static_cast<HRESULT>(0x80041001);  // WBEM_E_FAILED
   bool null_result = false;
   bool crash = false;
+  bool overflow = false;
   LONG skip = 0;
   LONG times = 0;  // 0: off
 };

@@ -149,11 +149,14 @@ ComPtr<SimObject> make_out_parameters(LONG return_value);
 
 // An access violation: a write through a null pointer.
 void crash_in_provider();
+// A stack overflow: a recursion that never ends, on the calling thread.
+void overflow_in_provider();
 
 // What a step returns when its failure fires: the HRESULT, or success with
 // no object; a crash does not return.
 inline HRESULT fault_result(const Fault& fault) {
   if (fault.crash) crash_in_provider();
+  if (fault.overflow) overflow_in_provider();
   return fault.null_result ? S_OK : fault.result;
 }
 

@@ -41,11 +41,13 @@ const char kUsage[] =
     "  interfaces [N]              show, or set the number of setting-interface instances\n"
     "  return [N]                  show, or set the \"Return\" of SetBIOSSetting\n"
     "                              (non-zero: the write is refused)\n"
-    "  fail STEP [HRESULT|null|crash] [--after N] [--times N]\n"
+    "  fail STEP [HRESULT|null|crash|overflow] [--after N] [--times N]\n"
     "                              make STEP fail with HRESULT (default 0x80041001),\n"
-    "                              succeed with no object (null) or make an access\n"
-    "                              violation in the provider (crash; not for blanket, get,\n"
-    "                              put-name, put-value), after N good calls, N times\n"
+    "                              succeed with no object (null), make an access\n"
+    "                              violation in the provider (crash) or overflow the\n"
+    "                              caller's stack there (overflow; these two not for\n"
+    "                              blanket, get, put-name, put-value), after N good\n"
+    "                              calls, N times\n"
     "                              (default: until switched off)\n"
     "  fail STEP off               switch the failure off\n"
     "  faults                      show the failures switched on\n"
@@ -89,7 +91,7 @@ void expect_count(const std::vector<std::string>& arguments, std::size_t most) {
 std::string fault_text(const Fault& fault) {
   char result[16];
   std::snprintf(result, sizeof result, "0x%08lX", static_cast<unsigned long>(fault.result));
-  std::string text = fault.crash ? "crash" : fault.null_result ? "null" : result;
+  std::string text = fault.crash ? "crash" : fault.overflow ? "overflow" : fault.null_result ? "null" : result;
   if (fault.skip > 0) text += " after " + std::to_string(fault.skip);
   text += fault.times < 0 ? " always" : " " + std::to_string(fault.times) + " time(s)";
   return text;
@@ -149,6 +151,8 @@ void fail(FirmwareState& state, const std::vector<std::string>& arguments) {
       fault.null_result = true;
     } else if (arguments[at] == "crash") {
       fault.crash = true;
+    } else if (arguments[at] == "overflow") {
+      fault.overflow = true;
     } else {
       fault.result = static_cast<HRESULT>(std::strtoul(arguments[at].c_str(), nullptr, 0));
       number_argument(arguments[at], "HRESULT");

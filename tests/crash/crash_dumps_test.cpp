@@ -3,10 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
 #include <set>
 #include <string>
 #include <vector>
 
+#include "crash/dump_security.h"
 #include "tests/crash/crash_test_support.h"
 
 namespace {
@@ -77,35 +80,86 @@ DWORD handle_count() {
   return count;
 }
 
-// The file handle and the library go again on every way out.
+// The file handle goes again on every way out.
 class MinidumpWriter : public ::testing::Test {
  protected:
   void SetUp() override {
-    dbghelp_loaded_before_ = GetModuleHandleA("dbghelp.dll") != nullptr;
+    ASSERT_EQ(writer_.load(), 0u);
+    ASSERT_TRUE(security_.build());
     handles_before_ = handle_count();
   }
-  void TearDown() override {
-    EXPECT_EQ(handle_count(), handles_before_) << "a handle was left open";
-    if (!dbghelp_loaded_before_) {
-      EXPECT_EQ(GetModuleHandleA("dbghelp.dll"), nullptr) << "dbghelp.dll left loaded";
-    }
-  }
+  void TearDown() override { EXPECT_EQ(handle_count(), handles_before_) << "a handle was left open"; }
 
   CrashTempFolder folder_;
-  bool dbghelp_loaded_before_ = false;
+  DumpWriter writer_;
+  PrivateFileSecurity security_;
   DWORD handles_before_ = 0;
 };
 
-TEST_F(MinidumpWriter, WritesADumpOfThisProcess) {
+// Who the DACL lets in: its ACEs' accounts as "DOMAIN\\name", the file's
+// owner as "owner" (Wine keeps no DACL of its own: it maps one onto the Unix
+// mode and reads back SYSTEM, the owner and, for other users, Everyone).
+Names dacl_accounts(const std::string& path) {
+  PACL dacl = nullptr;
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  Names accounts;
+  if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION,
+                            &owner, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+    return {"unreadable"};
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) continue;
+    PSID sid = &ace->SidStart;
+    char name[256] = "";
+    char domain[256] = "";
+    DWORD name_size = sizeof name;
+    DWORD domain_size = sizeof domain;
+    SID_NAME_USE use;
+    LookupAccountSidA(nullptr, sid, name, &name_size, domain, &domain_size, &use);
+    accounts.insert(owner != nullptr && EqualSid(sid, owner) ? std::string("owner")
+                                                              : std::string(domain) + "\\" + name);
+  }
+  LocalFree(descriptor);
+  return accounts;
+}
+
+TEST_F(MinidumpWriter, WritesADumpOnlySystemAndAdministratorsMayOpen) {
   const std::string path = folder_.file("xv-1.dmp");
-  ASSERT_EQ(write_minidump(path.c_str(), nullptr, GetCurrentThreadId()), 0u);
+  ASSERT_EQ(writer_.write(path.c_str(), nullptr, GetCurrentThreadId(), security_.attributes()), 0u);
   EXPECT_EQ(read_whole_file(path).substr(0, 4), "MDMP");
+  Names accounts = dacl_accounts(path);
+  accounts.erase("owner");
+  EXPECT_THAT(accounts, ::testing::IsSubsetOf(Names{"NT AUTHORITY\\SYSTEM", "BUILTIN\\Administrators"}));
 }
 
 TEST_F(MinidumpWriter, UnwritablePathGivesTheErrorAndLeavesNoFile) {
   const std::string path = folder_.file("missing\\xv-1.dmp");
-  EXPECT_EQ(write_minidump(path.c_str(), nullptr, GetCurrentThreadId()),
+  EXPECT_EQ(writer_.write(path.c_str(), nullptr, GetCurrentThreadId(), nullptr),
             static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(folder_.names(), Names{});
+}
+
+TEST_F(MinidumpWriter, FileThatIsThereAlreadyIsLeftAlone) {
+  folder_.touch("xv-1.dmp");
+  EXPECT_EQ(writer_.write(folder_.file("xv-1.dmp").c_str(), nullptr, GetCurrentThreadId(), nullptr),
+            static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(read_whole_file(folder_.file("xv-1.dmp")), "xv-1.dmp");
+}
+
+// A dump that fails after part of it was written: the disk filled up.
+BOOL WINAPI write_half_a_dump(HANDLE, DWORD, HANDLE file, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
+                              PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION) {
+  DWORD written = 0;
+  WriteFile(file, "MDMP half", 9, &written, nullptr);
+  SetLastError(ERROR_DISK_FULL);
+  return FALSE;
+}
+
+TEST_F(MinidumpWriter, DumpThatFailsMidwayGivesTheErrorAndLeavesNoFile) {
+  const DumpWriter failing(write_half_a_dump);
+  EXPECT_EQ(failing.write(folder_.file("xv-1.dmp").c_str(), nullptr, GetCurrentThreadId(), security_.attributes()),
+            static_cast<DWORD>(ERROR_DISK_FULL));
   EXPECT_EQ(folder_.names(), Names{});
 }
 

@@ -1,11 +1,27 @@
 // A process with the crash handler installed that crashes on request:
-//   crash_probe ati        calls GetCapabilities of the ATI library in the
-//                          system directory (the test switches its crash on)
-//   crash_probe in-trace   crashes while the trace log's lock is held: inside
-//                          the debugger copy of a traced line
+//   crash_probe MODE [BOUND_MS]
+// MODE:
+//   ati                calls GetCapabilities of the ATI library in the system
+//                      directory (the test switches its crash on)
+//   in-trace           crashes while the trace log's lock is held: inside the
+//                      debugger copy of a traced line
+//   overflow           overflows the stack of a thread with the service
+//                      thread's 1 MB reservation
+//   throw              throws a C++ exception nothing catches, on a thread
+//   abort              calls abort()
+//   pure-virtual       calls a pure virtual function
+//   loader-lock        crashes while another thread holds the loader lock
+//   heap-lock          crashes while another thread holds the process heap
+//   bad-context        crashes with a context the record cannot read: the
+//                      recorder faults
+// BOUND_MS: how long a crash waits for its record (default: the product's).
 // Its trace log is crash_probe.txt beside it; it never ends normally.
 #include <windows.h>
 
+#include <process.h>
+
+#include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,6 +31,7 @@
 namespace {
 
 using GetCapabilitiesFunction = int(__stdcall*)(int, DWORD*, DWORD*);
+using LockLoaderFunction = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
 
 void crash_here() {
   // The pointer is volatile too, so the compiler cannot see the null and
@@ -44,10 +61,94 @@ int call_ati_library() {
   return 4;  // the library did not crash
 }
 
+// Deep enough to reach any stack's end; the frame is kept by its use after
+// the call.
+int recurse(int depth) {
+  volatile char frame[256];
+  frame[0] = static_cast<char>(depth);
+  if (depth < 0) return 0;
+  return recurse(depth + 1) + frame[0];
+}
+
+unsigned __stdcall overflow(void*) {
+  prepare_thread_for_crash();
+  return static_cast<unsigned>(recurse(0));
+}
+
+unsigned __stdcall throw_error(void*) { throw std::runtime_error("nobody catches this"); }
+
+// Runs a mode's thread and waits for it: the crash ends the process first.
+int on_thread(unsigned(__stdcall* body)(void*), void* argument) {
+  const uintptr_t thread =
+      _beginthreadex(nullptr, 1024 * 1024, body, argument, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): _beginthreadex returns the thread's HANDLE as an integer.
+  WaitForSingleObject(reinterpret_cast<HANDLE>(thread), INFINITE);
+  return 6;
+}
+
+// A virtual call from a base's constructor, through a pointer the compiler
+// cannot follow, reaches the base's own (pure) function.
+struct Base;
+Base* volatile constructing = nullptr;
+void call_pure();
+struct Base {
+  Base() {
+    constructing = this;
+    call_pure();
+  }
+  virtual ~Base() = default;
+  virtual void pure() = 0;
+};
+struct Derived : Base {
+  void pure() override {}
+};
+void (Base::*volatile pure_function)() = &Base::pure;
+void call_pure() { (constructing->*pure_function)(); }
+
+unsigned __stdcall hold_loader_lock(void* taken) {
+  const auto lock = reinterpret_cast<LockLoaderFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrLockLoaderLock")));
+  ULONG_PTR cookie = 0;
+  if (lock != nullptr) lock(0, nullptr, &cookie);
+  SetEvent(taken);
+  Sleep(INFINITE);
+  return 0;
+}
+
+unsigned __stdcall hold_heap_lock(void* taken) {
+  HeapLock(GetProcessHeap());
+  SetEvent(taken);
+  Sleep(INFINITE);
+  return 0;
+}
+
+// Crashes once another thread holds the lock for good.
+int crash_while_held(unsigned(__stdcall* holder)(void*)) {
+  const HANDLE taken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  _beginthreadex(nullptr, 0, holder, taken, 0, nullptr);
+  WaitForSingleObject(taken, INFINITE);
+  crash_here();
+  return 7;
+}
+
+int crash_with_bad_context() {
+  const LPTOP_LEVEL_EXCEPTION_FILTER filter = SetUnhandledExceptionFilter(nullptr);
+  SetUnhandledExceptionFilter(filter);
+  EXCEPTION_RECORD record = {};
+  record.ExceptionCode = 0xE0000042;
+  EXCEPTION_POINTERS exception = {&record, reinterpret_cast<CONTEXT*>(16)};
+  filter(&exception);
+  return 8;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  install_crash_handler("crash_probe");
+  if (argc > 2) {
+    install_crash_handler("crash_probe", std::strtoul(argv[2], nullptr, 10));
+  } else {
+    install_crash_handler("crash_probe");
+  }
   char executable[MAX_PATH];
   GetModuleFileNameA(nullptr, executable, MAX_PATH);
   open_trace_log(executable);
@@ -62,5 +163,12 @@ int main(int argc, char** argv) {
     trace("this line never ends", 1);
     return 5;
   }
+  if (mode == "overflow") return on_thread(overflow, nullptr);
+  if (mode == "throw") return on_thread(throw_error, nullptr);
+  if (mode == "abort") abort();
+  if (mode == "pure-virtual") Derived();
+  if (mode == "loader-lock") return crash_while_held(hold_loader_lock);
+  if (mode == "heap-lock") return crash_while_held(hold_heap_lock);
+  if (mode == "bad-context") return crash_with_bad_context();
   return 1;
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <regex>
@@ -29,21 +30,23 @@ std::string system_ati_library() {
   return std::string(folder, length) + "\\atipdlxx.dll";
 }
 
-std::vector<std::string> probe_dumps() {
+std::vector<std::string> probe_dumps(const std::string& folder = own_folder()) {
   std::vector<std::string> dumps;
   WIN32_FIND_DATAA found;
-  const HANDLE search = FindFirstFileA((own_folder() + "\\crash_probe-*.dmp").c_str(), &found);
+  const HANDLE search = FindFirstFileA((folder + "\\crash_probe-*.dmp").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return dumps;
   do {
-    dumps.push_back(own_folder() + "\\" + found.cFileName);
+    dumps.push_back(folder + "\\" + found.cFileName);
   } while (FindNextFileA(search, &found));
   FindClose(search);
+  std::sort(dumps.begin(), dumps.end());
   return dumps;
 }
 
-// Runs the probe to its end; its exit code, or 0xFFFFFFFF when it hangs.
-DWORD run_probe(const std::string& mode) {
-  std::string command = "\"" + own_folder() + "\\crash_probe.exe\" " + mode;
+// Runs the probe (MODE [BOUND_MS]) to its end; its exit code, or 0xFFFFFFFF
+// when it has not ended after 30 s.
+DWORD run_probe(const std::string& arguments) {
+  std::string command = "\"" + own_folder() + "\\crash_probe.exe\" " + arguments;
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
@@ -60,9 +63,9 @@ DWORD run_probe(const std::string& mode) {
   return code;
 }
 
-std::vector<std::string> trace_lines() {
+std::vector<std::string> trace_lines(const std::string& folder = own_folder()) {
   std::vector<std::string> lines;
-  std::istringstream content(read_whole_file(own_folder() + "\\crash_probe.txt"));
+  std::istringstream content(read_whole_file(folder + "\\crash_probe.txt"));
   for (std::string line; std::getline(content, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     lines.push_back(line);
@@ -104,6 +107,16 @@ bool dump_exception(const std::string& dump, DWORD* thread_id, DWORD* code) {
   return false;
 }
 
+// The old dumps of earlier crashes: five, the oldest first.
+std::vector<std::string> put_old_dumps(const std::string& folder) {
+  std::vector<std::string> dumps;
+  for (int i = 0; i < 5; ++i) {
+    dumps.push_back(folder + "\\crash_probe-20000101-000000-00" + std::to_string(i) + ".dmp");
+    std::ofstream(dumps.back()) << "old";
+  }
+  return dumps;
+}
+
 class CrashingProbe : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -127,10 +140,7 @@ class CrashingProbe : public ::testing::Test {
 
 TEST_F(CrashingProbe, FaultInTheAtiLibraryIsNamedTracedAndDumped) {
   // Five dumps of earlier crashes: the oldest goes, so five are kept.
-  const std::string oldest = own_folder() + "\\crash_probe-20000101-000000-000.dmp";
-  for (int i = 0; i < 5; ++i) {
-    std::ofstream(own_folder() + "\\crash_probe-20000101-000000-00" + std::to_string(i) + ".dmp") << "old";
-  }
+  const std::string oldest = put_old_dumps(own_folder())[0];
   ati_stand_in::write_number("CrashGetCapabilities", 1);
   ASSERT_EQ(run_probe("ati"), 0xC0000005u);
 
@@ -171,5 +181,86 @@ TEST_F(CrashingProbe, CrashWhileTheTraceLockIsHeldStillEndsWithADump) {
   EXPECT_TRUE(dump_exception(read_whole_file(dumps[0]), &thread_id, &code));
   EXPECT_EQ(code, 0xC0000005u);
 }
+
+// With the trace log in its fallback folder (a folder stands where the log
+// would go), the dump goes there, and the pruning is there too.
+TEST_F(CrashingProbe, DumpsGoAndArePrunedBesideTheLogInItsFallbackFolder) {
+  CrashTempFolder appdata;
+  const std::string blocked_log = own_folder() + "\\crash_probe.txt";
+  DeleteFileA(blocked_log.c_str());
+  ASSERT_TRUE(CreateDirectoryA(blocked_log.c_str(), nullptr));
+  SetEnvironmentVariableA("APPDATA", appdata.path().c_str());
+  std::vector<std::string> kept = put_old_dumps(own_folder());
+  const std::vector<std::string> there = put_old_dumps(appdata.path());
+  ati_stand_in::write_number("CrashGetCapabilities", 1);
+  const DWORD code = run_probe("ati");
+  SetEnvironmentVariableA("APPDATA", nullptr);
+  RemoveDirectoryA(blocked_log.c_str());
+  ASSERT_EQ(code, 0xC0000005u);
+
+  EXPECT_EQ(probe_dumps(), kept);
+  const std::vector<std::string> lines = trace_lines(appdata.path());
+  ASSERT_EQ(lines.size(), 2u);
+  const std::string dump = lines[1].substr(lines[1].find("Minidump: ") + 10);
+  EXPECT_EQ(probe_dumps(appdata.path()), (std::vector<std::string>{there[1], there[2], there[3], there[4], dump}));
+}
+
+// The fatal ends: each is recorded with its code and ends the process with it.
+struct FatalCase {
+  const char* name;
+  const char* mode;
+  DWORD code;
+};
+
+class FatalEnd : public CrashingProbe, public ::testing::WithParamInterface<FatalCase> {};
+
+TEST_P(FatalEnd, IsDumpedTracedAndEndsWithItsCode) {
+  const FatalCase& row = GetParam();
+  ASSERT_EQ(run_probe(row.mode), row.code);
+  const std::vector<std::string> lines = trace_lines();
+  ASSERT_EQ(lines.size(), 2u);
+  std::smatch match;
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(row.code));
+  const std::regex report("[0-9]{2}:[0-9]{2}:[0-9]{2} Unhandled exception " + std::string(code) +
+                          " at [^ ]+ on thread ([0-9]+)\\. Minidump: (.*)");
+  ASSERT_TRUE(std::regex_match(lines[1], match, report)) << lines[1];
+  ASSERT_EQ(probe_dumps(), std::vector<std::string>{match[2].str()});
+  DWORD thread_id = 0;
+  DWORD dump_code = 0;
+  ASSERT_TRUE(dump_exception(read_whole_file(match[2].str()), &thread_id, &dump_code));
+  EXPECT_EQ(std::to_string(thread_id), match[1].str());
+  EXPECT_EQ(dump_code, row.code);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FatalEnd,
+    ::testing::Values(FatalCase{"StackOverflowOnAThread", "overflow", 0xC00000FD},
+                      FatalCase{"UncaughtCppExceptionOnAThread", "throw", 0xE0585601},
+                      FatalCase{"Abort", "abort", 0xE0585602},
+                      FatalCase{"PureVirtualCall", "pure-virtual", 0xE0585603}),
+    [](const ::testing::TestParamInfo<FatalCase>& row) { return std::string(row.param.name); });
+
+// Crashes whose record cannot finish: the process still ends, with the
+// code, within the bound (given to the probe; the test waits 30 s), and no
+// dump cut off midway remains.
+class UnfinishedRecord : public CrashingProbe, public ::testing::WithParamInterface<FatalCase> {};
+
+TEST_P(UnfinishedRecord, StillEndsWithTheCodeAndLeavesNoPartialDump) {
+  const FatalCase& row = GetParam();
+  ASSERT_EQ(run_probe(row.mode), row.code);
+  for (const std::string& dump : probe_dumps()) {
+    DWORD thread_id = 0;
+    DWORD code = 0;
+    EXPECT_TRUE(dump_exception(read_whole_file(dump), &thread_id, &code)) << "cut off: " << dump;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, UnfinishedRecord,
+    ::testing::Values(FatalCase{"LoaderLockHeldByAnotherThread", "loader-lock 3000", 0xC0000005},
+                      FatalCase{"HeapLockHeldByAnotherThread", "heap-lock 3000", 0xC0000005},
+                      FatalCase{"FaultInsideTheRecordEndsAtOnce", "bad-context 120000", 0xE0000042}),
+    [](const ::testing::TestParamInfo<FatalCase>& row) { return std::string(row.param.name); });
 
 }  // namespace

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
+# crash_restart_test.sh [crash|overflow]
 # A fault inside the firmware's provider, reached by the policy run at the
-# start: the process ends with the exception code and leaves a minidump, one
-# error entry and the same text in the trace log, naming the provider's
-# module. It never reports "stopped" itself: the service control manager
-# counts a failure.
+# start on the service thread: an access violation (crash), or a stack
+# overflow of the service thread at its full depth (overflow). The process
+# ends with the exception code and leaves a minidump, one error entry and the
+# same text in the trace log, naming the provider's module. It never reports
+# "stopped" itself: the service control manager counts a failure.
 #
 # The failure actions set by /install read back as restart, restart, nothing
 # where the service control manager stores them. Wine's accepts them without
@@ -11,8 +13,14 @@
 # reset period) and answers the read-back with ERROR_INVALID_LEVEL; it never
 # restarts a service, so this test does not wait for a restart.
 source "$(dirname "$0")/lib.sh"
+fault=${1:-crash}
+case "$fault" in
+  crash) code=0xC0000005 ;;
+  overflow) code=0xC00000FD ;;
+  *) e2e_fail "unknown fault: $fault" ;;
+esac
 E2E_DEBUG="$E2E_DEBUG,fixme+service"
-e2e_begin crash_restart
+e2e_begin "crash_restart_$fault"
 
 e2e_install_standins
 e2e_install
@@ -25,7 +33,7 @@ else
     e2e_fail "the service control manager was not given the failure actions"
 fi
 
-wmisim fail query crash >/dev/null
+wmisim fail query "$fault" >/dev/null
 e2e_start xvVistrell -t
 # The service's process, opened while it runs: its exit code once it ends.
 svcctl process xvVistrell 150000 >"$E2E_DIR/process" &
@@ -39,7 +47,7 @@ $(e2e_trace_log)"
 done
 e2e_wait_process_gone xvVistrell.exe 10
 wait "$watcher" || e2e_fail "the service's process could not be watched: $(cat "$E2E_DIR/process")"
-assert_eq "0xC0000005" "$(sed -n 's/^exit=//p' "$E2E_DIR/process")" "exit code of the crashed process"
+assert_eq "$code" "$(sed -n 's/^exit=//p' "$E2E_DIR/process")" "exit code of the crashed process"
 
 # The status after the crash. Windows' service control manager sees the
 # process end and reports the service stopped with ERROR_PROCESS_ABORTED
@@ -59,12 +67,12 @@ crash=$(grep '^Unhandled exception ' <<<"$texts")
 assert_eq 1 "$(grep -c '' <<<"$crash")" "crash lines in the trace log"
 assert_in_order "$texts" "policy run into the provider" \
   ">> enable_clone_mode" ">> is_dongle_attached" ">> WMI_read_property" "$crash"
-pattern='^Unhandled exception 0xC0000005 at xv_wmi_firmware\.dll\+0x[0-9A-F]+ on thread ([0-9]+)\. Minidump: (.*)$'
+pattern="^Unhandled exception $code at xv_wmi_firmware\\.dll\\+0x[0-9A-F]+ on thread ([0-9]+)\\. Minidump: (.*)\$"
 [[ $crash =~ $pattern ]] || e2e_fail "crash line: [$crash]"
 thread=${BASH_REMATCH[1]}
 dump_win=${BASH_REMATCH[2]}
 assert_eq "$E2E_INSTALL_DIR_WIN\\xvVistrell-" "${dump_win:0:${#E2E_INSTALL_DIR_WIN}+12}" "dump beside the trace log"
-assert_contains "$(wmisim log)" "crash" "the provider's call log"
+assert_contains "$(wmisim log)" "$fault" "the provider's call log"
 
 # One error entry, the same text (Wine's debug output doubles backslashes).
 assert_eq "$crash" "$(e2e_event_errors | sed 's/\\\\/\\/g')" "error entries"
@@ -85,5 +93,5 @@ for i in range(streams):
 print(signature.decode("latin-1"), thread, code)
 PY
 )
-assert_eq "MDMP $thread 0xC0000005" "$signature $dump_thread $dump_code" "dump signature, thread and code"
+assert_eq "MDMP $thread $code" "$signature $dump_thread $dump_code" "dump signature, thread and code"
 e2e_log "passed"

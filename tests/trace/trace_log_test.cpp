@@ -382,41 +382,41 @@ TEST(TraceConcurrency, ThreadsWriteWholeLines) {
 
 }  // namespace
 
-// The crash handler's access: never waits for the lock, writes whatever the
-// level, flush left.
+// The crash handler's access: waits for the lock only as long as it is told,
+// writes whatever the level, flush left.
 TEST(TraceCrashAccess, LineIsWrittenWholeAndFlushLeftWhateverTheLevel) {
   TempFolder folder;
   TraceLog log([](const std::string&) {});
   log.open(folder.file("svc.exe"));
-  EXPECT_TRUE(log.try_write_line("12:00:00 crashed at level 0"));
+  EXPECT_TRUE(log.try_write_line("12:00:00 crashed at level 0", 0));
   std::vector<std::string> parameters{"-t"};
   log.parse_options(&parameters);
   log.trace(">> ServiceExecute", 2);
-  EXPECT_TRUE(log.try_write_line("12:00:01 crashed inside"));
+  EXPECT_TRUE(log.try_write_line("12:00:01 crashed inside", 0));
   EXPECT_EQ(read_whole_file(folder.file("svc.txt")),
             "12:00:00 crashed at level 0\r\n>> ServiceExecute\r\n12:00:01 crashed inside\r\n");
   char buffer[MAX_PATH];
-  ASSERT_TRUE(log.try_copy_folder(buffer, sizeof buffer));
+  ASSERT_TRUE(log.try_copy_folder(buffer, sizeof buffer, 0));
   EXPECT_EQ(std::string(buffer), folder.path());
-  EXPECT_FALSE(log.try_copy_folder(buffer, folder.path().size())) << "folder longer than the buffer";
+  EXPECT_FALSE(log.try_copy_folder(buffer, folder.path().size(), 0)) << "folder longer than the buffer";
 }
 
 TEST(TraceCrashAccess, NoFileNoLineNoFolder) {
   TraceLog log([](const std::string&) {});
   char buffer[MAX_PATH];
-  EXPECT_FALSE(log.try_write_line("lost"));
-  EXPECT_FALSE(log.try_copy_folder(buffer, sizeof buffer));
+  EXPECT_FALSE(log.try_write_line("lost", 0));
+  EXPECT_FALSE(log.try_copy_folder(buffer, sizeof buffer, 0));
   TempFolder folder;
   log.open(folder.file("svc.exe"));
   log.close();
-  EXPECT_FALSE(log.try_write_line("after close"));
-  EXPECT_FALSE(log.try_copy_folder(buffer, sizeof buffer));
+  EXPECT_FALSE(log.try_write_line("after close", 0));
+  EXPECT_FALSE(log.try_copy_folder(buffer, sizeof buffer, 0));
 
   ScopedEnvironment env("APPDATA", "C:\\no\\such\\appdata");
   TraceLog nowhere([](const std::string&) {});
   nowhere.open("C:\\no\\such\\folder\\svc.exe");
-  EXPECT_FALSE(nowhere.try_write_line("neither location opened"));
-  EXPECT_FALSE(nowhere.try_copy_folder(buffer, sizeof buffer));
+  EXPECT_FALSE(nowhere.try_write_line("neither location opened", 0));
+  EXPECT_FALSE(nowhere.try_copy_folder(buffer, sizeof buffer, 0));
 }
 
 TEST(TraceCrashAccess, FolderIsWhereTheLogWent) {
@@ -425,11 +425,11 @@ TEST(TraceCrashAccess, FolderIsWhereTheLogWent) {
   TraceLog log([](const std::string&) {});
   log.open("C:\\no\\such\\folder\\svc.exe");
   char buffer[MAX_PATH];
-  ASSERT_TRUE(log.try_copy_folder(buffer, sizeof buffer));
+  ASSERT_TRUE(log.try_copy_folder(buffer, sizeof buffer, 0));
   EXPECT_EQ(std::string(buffer), appdata.path());
 }
 
-TEST(TraceCrashAccess, HeldLockIsNotWaitedFor) {
+TEST(TraceCrashAccess, HeldLockIsWaitedForOnlyAsLongAsTold) {
   TempFolder folder;
   // The debugger copy is made under the lock: it holds the lock until the
   // crash access has returned (or, if that waited, for at most 3 s).
@@ -444,12 +444,14 @@ TEST(TraceCrashAccess, HeldLockIsNotWaitedFor) {
   log.parse_options(&parameters);
   std::thread holder([&log] { log.trace("held", 1); });
   ASSERT_EQ(WaitForSingleObject(inside.get(), 10000), WAIT_OBJECT_0);
-  const bool written = log.try_write_line("crash line");
+  const bool written = log.try_write_line("lost line", 0);
   char buffer[MAX_PATH];
-  const bool folder_copied = log.try_copy_folder(buffer, sizeof buffer);
+  const bool folder_copied = log.try_copy_folder(buffer, sizeof buffer, 0);
   SetEvent(done.get());
+  const bool written_after_wait = log.try_write_line("crash line", 10000);
   holder.join();
   EXPECT_FALSE(written);
   EXPECT_FALSE(folder_copied);
-  EXPECT_EQ(read_whole_file(folder.file("svc.txt")), "held\r\n");
+  EXPECT_TRUE(written_after_wait);
+  EXPECT_EQ(read_whole_file(folder.file("svc.txt")), "held\r\ncrash line\r\n");
 }
