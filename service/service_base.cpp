@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "common/errors.h"
+#include "crash/thread_preparation.h"
 #include "service/win32_calls.h"
 
 namespace {
@@ -101,6 +102,7 @@ void TServiceThread::Resume() { ResumeThread(handle_.get()); }
 void TServiceThread::WaitFor() { WaitForSingleObject(handle_.get(), INFINITE); }
 
 unsigned __stdcall TServiceThread::run(void* self) {
+  prepare_thread_for_crash();
   static_cast<TServiceThread*>(self)->service_.run_service_thread();
   return 0;
 }
