@@ -4,6 +4,7 @@
 
 #include "common/control_codes.h"
 #include "common/errors.h"
+#include "crash/thread_preparation.h"
 #include "trace/trace_log.h"
 #include "wmi/wmi.h"
 
@@ -82,6 +83,7 @@ void TNotify::Resume() {
 }
 
 unsigned __stdcall TNotify::run(void* raw) {
+  prepare_thread_for_crash();
   // The thread holds the watcher for as long as it runs and lets go of it at
   // the end: then the last holder frees it.
   std::shared_ptr<TNotify> self = std::move(static_cast<TNotify*>(raw)->self_);
