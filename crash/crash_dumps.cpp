@@ -32,7 +32,8 @@ bool mark_for_deletion(HANDLE file, bool deleted) {
   if (set_information_file == nullptr) return false;
   DispositionStatusBlock status = {};
   BOOLEAN delete_file = deleted ? TRUE : FALSE;
-  return set_information_file(file, &status, &delete_file, sizeof delete_file, kFileDispositionInformation) >= 0;
+  return set_information_file(file, &status, &delete_file, sizeof delete_file, kFileDispositionInformation) >=
+         0;
 }
 
 // A scan of the folder: how many dumps it holds and the path of the oldest.
@@ -90,7 +91,8 @@ DWORD DumpWriter::load() {
 
   const HMODULE dbghelp = LoadLibraryExA(library_path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (dbghelp == nullptr) return load_error_ = GetLastError();
-  function_ = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")));
+  function_ =
+      reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")));
   if (function_ == nullptr) {
     load_error_ = GetLastError();
     FreeLibrary(dbghelp);

@@ -48,8 +48,9 @@ bool start_crash_recorder(DWORD record_bound_milliseconds) {
 
 void end_process_with_record(EXCEPTION_POINTERS* exception) {
   const DWORD thread_id = GetCurrentThreadId();
-  const DWORD code = recorded_code(
-      exception != nullptr && exception->ExceptionRecord != nullptr ? exception->ExceptionRecord->ExceptionCode : 0);
+  const DWORD code = recorded_code(exception != nullptr && exception->ExceptionRecord != nullptr
+                                       ? exception->ExceptionRecord->ExceptionCode
+                                       : 0);
   if (recorder_thread_id != 0 && thread_id != recorder_thread_id) {
     if (InterlockedCompareExchange(&crashed_thread, static_cast<LONG>(thread_id), 0) == 0) {
       crash_exception = exception;

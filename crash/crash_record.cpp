@@ -64,7 +64,8 @@ DWORD write_dump(const SYSTEMTIME& now, DWORD thread_id) {
   if (!format_dump_path(state.dump_path, sizeof state.dump_path, state.dump_folder, state.base_name, now))
     return ERROR_FILENAME_EXCED_RANGE;
   prune_dumps(state.dump_folder, state.base_name, kDumpsKept);
-  return state.dump_writer.write(state.dump_path, &state.exception, thread_id, state.dump_security.attributes());
+  return state.dump_writer.write(state.dump_path, &state.exception, thread_id,
+                                 state.dump_security.attributes());
 }
 
 }  // namespace

@@ -61,14 +61,12 @@ bool format_dump_path(char* buffer, std::size_t size, const char* folder, const 
 // "hh:mm:ss " in front of a trace line, as the timed trace messages have.
 void format_time_prefix(FixedText* text, const SYSTEMTIME& time);
 
-// The codes of the fatal ends that raise no exception of their own (in the
-// range Windows leaves to applications, "XV" in the middle), and of the
-// stack overflow, which does.
-constexpr DWORD kCppTerminationCode = 0xE0585601;     // std::terminate: an uncaught C++ exception
-constexpr DWORD kAbortCode = 0xE0585602;              // abort()
-constexpr DWORD kPureVirtualCallCode = 0xE0585603;    // a call of a pure virtual function
-constexpr DWORD kInvalidParameterCode = 0xE0585604;   // the C runtime's invalid-parameter handler
-constexpr DWORD kStackOverflowCode = 0xC00000FD;      // EXCEPTION_STACK_OVERFLOW
+// The codes of the fatal ends that raise no exception of their own: in the
+// range Windows leaves to applications, "XV" in the middle.
+constexpr DWORD kCppTerminationCode = 0xE0585601;    // std::terminate: an uncaught C++ exception
+constexpr DWORD kAbortCode = 0xE0585602;             // abort()
+constexpr DWORD kPureVirtualCallCode = 0xE0585603;   // a call of a pure virtual function
+constexpr DWORD kInvalidParameterCode = 0xE0585604;  // the C runtime's invalid-parameter handler
 // What GCC's unwinder raises on x86-64 for a C++ exception; when nothing
 // catches it the filter sees it.
 constexpr DWORD kGccThrowCode = 0x20474343;

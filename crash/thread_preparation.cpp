@@ -13,8 +13,8 @@ using SetThreadStackGuaranteeFunction = BOOL(WINAPI*)(PULONG);
 }  // namespace
 
 void prepare_thread_for_crash() {
-  const auto guarantee = reinterpret_cast<SetThreadStackGuaranteeFunction>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetThreadStackGuarantee")));
+  const auto guarantee = reinterpret_cast<SetThreadStackGuaranteeFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetThreadStackGuarantee")));
   ULONG size = kStackOverflowReserveBytes;
   if (guarantee != nullptr) guarantee(&size);
 }

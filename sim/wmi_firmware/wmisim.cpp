@@ -91,7 +91,10 @@ void expect_count(const std::vector<std::string>& arguments, std::size_t most) {
 std::string fault_text(const Fault& fault) {
   char result[16];
   std::snprintf(result, sizeof result, "0x%08lX", static_cast<unsigned long>(fault.result));
-  std::string text = fault.crash ? "crash" : fault.overflow ? "overflow" : fault.null_result ? "null" : result;
+  std::string text = fault.crash         ? "crash"
+                     : fault.overflow    ? "overflow"
+                     : fault.null_result ? "null"
+                                         : result;
   if (fault.skip > 0) text += " after " + std::to_string(fault.skip);
   text += fault.times < 0 ? " always" : " " + std::to_string(fault.times) + " time(s)";
   return text;

@@ -104,8 +104,9 @@ Names dacl_accounts(const std::string& path) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   Names accounts;
-  if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION,
-                            &owner, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+  if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION, &owner, nullptr, &dacl,
+                            nullptr, &descriptor) != ERROR_SUCCESS)
     return {"unreadable"};
   for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
     ACCESS_ALLOWED_ACE* ace = nullptr;
@@ -118,7 +119,7 @@ Names dacl_accounts(const std::string& path) {
     SID_NAME_USE use;
     LookupAccountSidA(nullptr, sid, name, &name_size, domain, &domain_size, &use);
     accounts.insert(owner != nullptr && EqualSid(sid, owner) ? std::string("owner")
-                                                              : std::string(domain) + "\\" + name);
+                                                             : std::string(domain) + "\\" + name);
   }
   LocalFree(descriptor);
   return accounts;
@@ -158,8 +159,9 @@ BOOL WINAPI write_half_a_dump(HANDLE, DWORD, HANDLE file, MINIDUMP_TYPE, PMINIDU
 
 TEST_F(MinidumpWriter, DumpThatFailsMidwayGivesTheErrorAndLeavesNoFile) {
   const DumpWriter failing(write_half_a_dump);
-  EXPECT_EQ(failing.write(folder_.file("xv-1.dmp").c_str(), nullptr, GetCurrentThreadId(), security_.attributes()),
-            static_cast<DWORD>(ERROR_DISK_FULL));
+  EXPECT_EQ(
+      failing.write(folder_.file("xv-1.dmp").c_str(), nullptr, GetCurrentThreadId(), security_.attributes()),
+      static_cast<DWORD>(ERROR_DISK_FULL));
   EXPECT_EQ(folder_.names(), Names{});
 }
 

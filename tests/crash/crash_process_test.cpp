@@ -202,7 +202,8 @@ TEST_F(CrashingProbe, DumpsGoAndArePrunedBesideTheLogInItsFallbackFolder) {
   const std::vector<std::string> lines = trace_lines(appdata.path());
   ASSERT_EQ(lines.size(), 2u);
   const std::string dump = lines[1].substr(lines[1].find("Minidump: ") + 10);
-  EXPECT_EQ(probe_dumps(appdata.path()), (std::vector<std::string>{there[1], there[2], there[3], there[4], dump}));
+  EXPECT_EQ(probe_dumps(appdata.path()),
+            (std::vector<std::string>{there[1], there[2], there[3], there[4], dump}));
 }
 
 // The fatal ends: each is recorded with its code and ends the process with it.
@@ -233,13 +234,14 @@ TEST_P(FatalEnd, IsDumpedTracedAndEndsWithItsCode) {
   EXPECT_EQ(dump_code, row.code);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, FatalEnd,
-    ::testing::Values(FatalCase{"StackOverflowOnAThread", "overflow", 0xC00000FD},
-                      FatalCase{"UncaughtCppExceptionOnAThread", "throw", 0xE0585601},
-                      FatalCase{"Abort", "abort", 0xE0585602},
-                      FatalCase{"PureVirtualCall", "pure-virtual", 0xE0585603}),
-    [](const ::testing::TestParamInfo<FatalCase>& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, FatalEnd,
+                         ::testing::Values(FatalCase{"StackOverflowOnAThread", "overflow", 0xC00000FD},
+                                           FatalCase{"UncaughtCppExceptionOnAThread", "throw", 0xE0585601},
+                                           FatalCase{"Abort", "abort", 0xE0585602},
+                                           FatalCase{"PureVirtualCall", "pure-virtual", 0xE0585603}),
+                         [](const ::testing::TestParamInfo<FatalCase>& row) {
+                           return std::string(row.param.name);
+                         });
 
 // Crashes whose record cannot finish: the process still ends, with the
 // code, within the bound (given to the probe; the test waits 30 s), and no
