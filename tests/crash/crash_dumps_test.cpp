@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <set>
 #include <string>
@@ -96,55 +97,45 @@ class MinidumpWriter : public ::testing::Test {
   DWORD handles_before_ = 0;
 };
 
-// Who the DACL lets in: its ACEs' accounts as "DOMAIN\\name", the file's
-// owner as "owner" (Wine keeps no DACL of its own: it maps one onto the Unix
-// mode and reads back SYSTEM, the owner and, for other users, Everyone).
-Names dacl_accounts(const std::string& path) {
+// The SIDs the DACL lets in, "owner" for the file's owner (Wine keeps no DACL
+// of its own: it maps one onto the Unix mode and reads back SYSTEM, the owner
+// and, where other users may read, Everyone).
+Names dacl_sids(const std::string& path) {
   PACL dacl = nullptr;
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  Names accounts;
   if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT,
                             DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION, &owner, nullptr, &dacl,
                             nullptr, &descriptor) != ERROR_SUCCESS)
     return {"unreadable"};
-  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-    ACCESS_ALLOWED_ACE* ace = nullptr;
-    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) continue;
-    PSID sid = &ace->SidStart;
-    char name[256] = "";
-    char domain[256] = "";
-    DWORD name_size = sizeof name;
-    DWORD domain_size = sizeof domain;
-    SID_NAME_USE use;
-    LookupAccountSidA(nullptr, sid, name, &name_size, domain, &domain_size, &use);
-    accounts.insert(owner != nullptr && EqualSid(sid, owner) ? std::string("owner")
-                                                             : std::string(domain) + "\\" + name);
+  Names sids;
+  ACCESS_ALLOWED_ACE* ace = nullptr;
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount && GetAce(dacl, i, reinterpret_cast<void**>(&ace));
+       ++i) {
+    char* text = nullptr;
+    ConvertSidToStringSidA(&ace->SidStart, &text);
+    sids.insert(EqualSid(&ace->SidStart, owner) ? "owner" : text != nullptr ? text : "unnamed");
+    LocalFree(text);
   }
   LocalFree(descriptor);
-  return accounts;
+  return sids;
 }
 
 TEST_F(MinidumpWriter, WritesADumpOnlySystemAndAdministratorsMayOpen) {
   const std::string path = folder_.file("xv-1.dmp");
   ASSERT_EQ(writer_.write(path.c_str(), nullptr, GetCurrentThreadId(), security_.attributes()), 0u);
   EXPECT_EQ(read_whole_file(path).substr(0, 4), "MDMP");
-  Names accounts = dacl_accounts(path);
-  accounts.erase("owner");
-  EXPECT_THAT(accounts, ::testing::IsSubsetOf(Names{"NT AUTHORITY\\SYSTEM", "BUILTIN\\Administrators"}));
+  // SYSTEM and Administrators.
+  EXPECT_THAT(dacl_sids(path), ::testing::IsSubsetOf(Names{"owner", "S-1-5-18", "S-1-5-32-544"}));
 }
 
-TEST_F(MinidumpWriter, UnwritablePathGivesTheErrorAndLeavesNoFile) {
-  const std::string path = folder_.file("missing\\xv-1.dmp");
-  EXPECT_EQ(writer_.write(path.c_str(), nullptr, GetCurrentThreadId(), nullptr),
+TEST_F(MinidumpWriter, PathItCannotCreateGivesTheErrorAndLeavesWhatIsThere) {
+  EXPECT_EQ(writer_.write(folder_.file("missing\\xv-1.dmp").c_str(), nullptr, GetCurrentThreadId(), nullptr),
             static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-  EXPECT_EQ(folder_.names(), Names{});
-}
-
-TEST_F(MinidumpWriter, FileThatIsThereAlreadyIsLeftAlone) {
   folder_.touch("xv-1.dmp");
   EXPECT_EQ(writer_.write(folder_.file("xv-1.dmp").c_str(), nullptr, GetCurrentThreadId(), nullptr),
             static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(folder_.names(), Names{"xv-1.dmp"});
   EXPECT_EQ(read_whole_file(folder_.file("xv-1.dmp")), "xv-1.dmp");
 }
 

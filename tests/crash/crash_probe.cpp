@@ -11,7 +11,6 @@
 //   abort              calls abort()
 //   pure-virtual       calls a pure virtual function
 //   loader-lock        crashes while another thread holds the loader lock
-//   heap-lock          crashes while another thread holds the process heap
 //   bad-context        crashes with a context the record cannot read: the
 //                      recorder faults
 // BOUND_MS: how long a crash waits for its record (default: the product's).
@@ -78,9 +77,9 @@ unsigned __stdcall overflow(void*) {
 unsigned __stdcall throw_error(void*) { throw std::runtime_error("nobody catches this"); }
 
 // Runs a mode's thread and waits for it: the crash ends the process first.
-int on_thread(unsigned(__stdcall* body)(void*), void* argument) {
+int on_thread(unsigned(__stdcall* body)(void*)) {
   const uintptr_t thread =
-      _beginthreadex(nullptr, 1024 * 1024, body, argument, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+      _beginthreadex(nullptr, 1024 * 1024, body, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   // NOLINTNEXTLINE(performance-no-int-to-ptr): _beginthreadex returns the thread's HANDLE as an integer.
   WaitForSingleObject(reinterpret_cast<HANDLE>(thread), INFINITE);
   return 6;
@@ -88,47 +87,25 @@ int on_thread(unsigned(__stdcall* body)(void*), void* argument) {
 
 // A virtual call from a base's constructor, through a pointer the compiler
 // cannot follow, reaches the base's own (pure) function.
-struct Base;
-Base* volatile constructing = nullptr;
-void call_pure();
 struct Base {
-  Base() {
-    constructing = this;
-    call_pure();
-  }
+  Base();
   virtual ~Base() = default;
   virtual void pure() = 0;
 };
+void (Base::*volatile pure_function)() = &Base::pure;
+Base::Base() { (this->*pure_function)(); }
 struct Derived : Base {
   void pure() override {}
 };
-void (Base::*volatile pure_function)() = &Base::pure;
-void call_pure() { (constructing->*pure_function)(); }
 
+// Takes the loader lock for good, then lets the main thread crash.
 unsigned __stdcall hold_loader_lock(void* taken) {
-  const auto lock = reinterpret_cast<LockLoaderFunction>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrLockLoaderLock")));
   ULONG_PTR cookie = 0;
-  if (lock != nullptr) lock(0, nullptr, &cookie);
+  reinterpret_cast<LockLoaderFunction>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrLockLoaderLock")))(0, nullptr, &cookie);
   SetEvent(taken);
   Sleep(INFINITE);
   return 0;
-}
-
-unsigned __stdcall hold_heap_lock(void* taken) {
-  HeapLock(GetProcessHeap());
-  SetEvent(taken);
-  Sleep(INFINITE);
-  return 0;
-}
-
-// Crashes once another thread holds the lock for good.
-int crash_while_held(unsigned(__stdcall* holder)(void*)) {
-  const HANDLE taken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  _beginthreadex(nullptr, 0, holder, taken, 0, nullptr);
-  WaitForSingleObject(taken, INFINITE);
-  crash_here();
-  return 7;
 }
 
 int crash_with_bad_context() {
@@ -144,11 +121,8 @@ int crash_with_bad_context() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 2) {
-    install_crash_handler("crash_probe", std::strtoul(argv[2], nullptr, 10));
-  } else {
-    install_crash_handler("crash_probe");
-  }
+  install_crash_handler("crash_probe",
+                        argc > 2 ? std::strtoul(argv[2], nullptr, 10) : kCrashRecordBoundMilliseconds);
   char executable[MAX_PATH];
   GetModuleFileNameA(nullptr, executable, MAX_PATH);
   open_trace_log(executable);
@@ -163,12 +137,16 @@ int main(int argc, char** argv) {
     trace("this line never ends", 1);
     return 5;
   }
-  if (mode == "overflow") return on_thread(overflow, nullptr);
-  if (mode == "throw") return on_thread(throw_error, nullptr);
+  if (mode == "overflow") return on_thread(overflow);
+  if (mode == "throw") return on_thread(throw_error);
   if (mode == "abort") abort();
   if (mode == "pure-virtual") Derived();
-  if (mode == "loader-lock") return crash_while_held(hold_loader_lock);
-  if (mode == "heap-lock") return crash_while_held(hold_heap_lock);
+  if (mode == "loader-lock") {
+    const HANDLE taken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    _beginthreadex(nullptr, 0, hold_loader_lock, taken, 0, nullptr);
+    WaitForSingleObject(taken, INFINITE);
+    crash_here();
+  }
   if (mode == "bad-context") return crash_with_bad_context();
   return 1;
 }
