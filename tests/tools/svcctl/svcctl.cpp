@@ -34,19 +34,23 @@ void print_status(const SERVICE_STATUS& status) {
 }
 
 // Wine returns the dependencies of QueryServiceConfigA empty; the registry
-// holds them, reliably only up to the first entry.
+// holds them, reliably only up to the first entry. What follows is whatever
+// memory lay behind the list in the installing process, kilobytes of it at
+// times: the value is read whole, whatever its size.
 std::string first_registry_dependency(const char* name) {
   const std::string path = std::string("SYSTEM\\CurrentControlSet\\Services\\") + name;
   HKEY raw_key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &raw_key) != ERROR_SUCCESS)
     return "";
   const ScopedRegistryKey key(raw_key);
-  char value[1024] = "";
-  DWORD size = sizeof value - 1;
-  if (RegQueryValueExA(key.get(), "DependOnService", nullptr, nullptr, reinterpret_cast<BYTE*>(value),
+  DWORD size = 0;
+  if (RegQueryValueExA(key.get(), "DependOnService", nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS)
+    return "";
+  std::vector<char> value(size + 1, '\0');
+  if (RegQueryValueExA(key.get(), "DependOnService", nullptr, nullptr, reinterpret_cast<BYTE*>(value.data()),
                        &size) != ERROR_SUCCESS)
     return "";
-  return value;  // up to the first NUL
+  return value.data();  // up to the first NUL
 }
 
 int query_config(SC_HANDLE service, const char* name) {
