@@ -94,6 +94,10 @@ void prepare_crash_record(const char* event_source) {
   // Failures show in the crash's own record: the dump's system error.
   state.dump_writer.load();
   state.dump_security.build();
+  // The thread library's clock looks up a kernel32 function on its first
+  // use, under the loader lock: the first timed wait for the trace log's
+  // lock happens here, not in a crashed process.
+  trace_log_folder(state.dump_folder, sizeof state.dump_folder, 0);
 }
 
 void record_crash(const EXCEPTION_POINTERS* exception, DWORD thread_id, DWORD code) {
