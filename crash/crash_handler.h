@@ -15,9 +15,9 @@
 
 // How long a crashed thread waits for the record before it ends the process
 // anyway. Wine writes the service's dump in 8 to 17 s under the load of
-// parallel builds (3 s for a small program), Windows in well under one; the
-// trace log's lock may add a second. The restart follows a minute after the
-// end, so a record that hangs costs at most half a minute more.
+// parallel builds and in 2 to 3 s on a quiet machine; the trace log's lock
+// may add a second. The restart follows a minute after the end, so a record
+// that hangs costs at most half a minute more.
 constexpr DWORD kCrashRecordBoundMilliseconds = 30000;
 
 // Installs the handler; called once, first thing at process start.
