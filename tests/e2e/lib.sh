@@ -90,6 +90,17 @@ e2e_boot_prefix() {
   E2E_TRACE_LOG=$E2E_INSTALL_DIR/xvVistrell.txt
 }
 
+# e2e_null_display: boots the prefix again with Wine's null display driver,
+# so its processes get windows without X. Message boxes then wait for a
+# click: only for tests whose installer runs show none.
+e2e_null_display() {
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+  wineserver -k
+  wineserver -w
+  wineserver -p
+  WINEDEBUG=$E2E_DEBUG wine cmd /c exit 0 2>"$E2E_EVENTS" </dev/null
+}
+
 # Runs a console tool of the harness; its output on stdout.
 e2e_wine() { wine "$@" 2>>"$E2E_DIR/tools.stderr" </dev/null; }
 

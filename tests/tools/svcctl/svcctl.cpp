@@ -5,10 +5,16 @@
 //   svcctl control NAME CODE  sends a control code, then prints the status
 //   svcctl process NAME MS    the service's process: "pid=N", then "exit=0xCODE" once it
 //                             has ended, or "exit=running" after waiting MS milliseconds
+//   svcctl post NAME CODE TYPE  posts the request message (0x401, CODE, TYPE) to every
+//                             thread of the service's process, as any process on the
+//                             desktop can: "posted=N"
+//   svcctl close NAME         sends WM_CLOSE to every window of the service's process:
+//                             "windows=N"
 //   svcctl text CODE          the system's text for an error number
 // Exit code 0 on success, otherwise the Windows error number (and the error on
 // stderr).
 #include <windows.h>
+#include <tlhelp32.h>
 #include <winsvc.h>
 
 #include <cstdio>
@@ -113,11 +119,60 @@ int query_process(SC_HANDLE service, DWORD wait_ms) {
   return 0;
 }
 
+DWORD service_process(SC_HANDLE service) {
+  SERVICE_STATUS_PROCESS status = {};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                            &needed))
+    return 0;
+  return status.dwProcessId;
+}
+
+int post_to_threads(SC_HANDLE service, WPARAM code, LPARAM event_type) {
+  const DWORD process = service_process(service);
+  if (process == 0) return fail("QueryServiceStatusEx");
+  const ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  if (snapshot.get() == INVALID_HANDLE_VALUE) return fail("CreateToolhelp32Snapshot");
+  THREADENTRY32 thread = {};
+  thread.dwSize = sizeof thread;
+  int posted = 0;
+  for (BOOL more = Thread32First(snapshot.get(), &thread); more; more = Thread32Next(snapshot.get(), &thread))
+    if (thread.th32OwnerProcessID == process && PostThreadMessageA(thread.th32ThreadID, WM_USER + 1, code, event_type))
+      ++posted;
+  std::printf("posted=%d\n", posted);
+  return 0;
+}
+
+struct WindowSearch {
+  DWORD process;
+  std::vector<HWND> windows;
+};
+
+BOOL CALLBACK collect_window(HWND window, LPARAM search_address) {
+  auto* search = reinterpret_cast<WindowSearch*>(search_address);
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  if (process == search->process) search->windows.push_back(window);
+  return TRUE;
+}
+
+int close_windows(SC_HANDLE service) {
+  WindowSearch search{service_process(service), {}};
+  if (search.process == 0) return fail("QueryServiceStatusEx");
+  EnumWindows(collect_window, reinterpret_cast<LPARAM>(&search));
+  for (HWND window : search.windows) {
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(window, WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG, 5000, &result);
+  }
+  std::printf("windows=%d\n", static_cast<int>(search.windows.size()));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: svcctl qc|failure|query|control|process NAME [CODE|MS] | text CODE\n");
+    std::fprintf(stderr, "usage: svcctl qc|failure|query|control|process|post|close NAME [CODE|MS] [TYPE] | text CODE\n");
     return 2;
   }
   const std::string command = argv[1];
@@ -136,6 +191,10 @@ int main(int argc, char** argv) {
 
   if (command == "qc") return query_config(service.get(), name);
   if (command == "failure") return query_failure_actions(service.get());
+  if (command == "post" && argc == 5)
+    return post_to_threads(service.get(), std::strtoul(argv[3], nullptr, 0),
+                           static_cast<LPARAM>(std::strtoul(argv[4], nullptr, 0)));
+  if (command == "close") return close_windows(service.get());
   if (command == "process" && argc == 4)
     return query_process(service.get(), std::strtoul(argv[3], nullptr, 0));
   SERVICE_STATUS status = {};
