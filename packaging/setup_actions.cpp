@@ -143,8 +143,8 @@ extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE insta
 extern "C" __declspec(dllexport) UINT __stdcall RememberRunningService(MSIHANDLE install) {
   const std::string name = property(install, "XV_SERVICE");
   const ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-  const ScopedServiceHandle service(
-      manager ? OpenServiceA(manager.get(), name.c_str(), SERVICE_QUERY_STATUS) : nullptr);
+  const ScopedServiceHandle service(manager ? OpenServiceA(manager.get(), name.c_str(), SERVICE_QUERY_STATUS)
+                                            : nullptr);
   SERVICE_STATUS status = {};
   if (!service || !QueryServiceStatus(service.get(), &status)) {
     log_line(install, "no state of the service " + name + " to keep");

@@ -51,9 +51,9 @@ bool trusted(const TrustedAccounts& accounts, PSID account, PSID installing_admi
 // The security descriptor of a file or folder: owner and DACL.
 ScopedLocalMemory read_security(const std::string& path) {
   PSECURITY_DESCRIPTOR security = nullptr;
-  const DWORD error =
-      GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                            nullptr, nullptr, nullptr, nullptr, &security);
+  const DWORD error = GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT,
+                                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                                            nullptr, nullptr, nullptr, &security);
   if (error != ERROR_SUCCESS) throw EOSError(error);
   return ScopedLocalMemory(security);
 }
@@ -117,7 +117,8 @@ PSID untrusted_writer(PSECURITY_DESCRIPTOR security, PSID installing_administrat
     ACCESS_MASK rights = allowed->Mask;
     MapGenericMask(&rights, &mapping);
     PSID account = &allowed->SidStart;
-    if ((rights & kChangingRights) != 0 && !trusted(accounts, account, installing_administrator)) return account;
+    if ((rights & kChangingRights) != 0 && !trusted(accounts, account, installing_administrator))
+      return account;
   }
   return nullptr;
 }
@@ -173,7 +174,8 @@ void check_install_place() {
     place.folder_security = folder_security.get();
     place.file_security = file_security.get();
     administrator = administrator_account();
-    if (administrator) place.installing_administrator = reinterpret_cast<TOKEN_USER*>(administrator.get())->User.Sid;
+    if (administrator)
+      place.installing_administrator = reinterpret_cast<TOKEN_USER*>(administrator.get())->User.Sid;
   }
   const std::string refusal = install_place_refusal(place);
   if (!refusal.empty()) throw Exception(refusal);

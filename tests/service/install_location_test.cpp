@@ -33,8 +33,8 @@ std::string writer_of(const std::string& sddl, bool administrator_installs) {
   const ScopedLocalMemory descriptor = security(sddl);
   const ScopedLocalMemory administrator = sid(kAdministrator);
   const ScopedLocalMemory everyone = sid("S-1-1-0");
-  PSID writer =
-      untrusted_writer(descriptor.get(), administrator_installs ? administrator.get() : nullptr, everyone.get());
+  PSID writer = untrusted_writer(descriptor.get(), administrator_installs ? administrator.get() : nullptr,
+                                 everyone.get());
   if (writer == nullptr) return "";
   char* text = nullptr;
   EXPECT_TRUE(ConvertSidToStringSidA(writer, &text));
@@ -54,10 +54,10 @@ TEST(InstallLocationTest, AnyoneButTheSystemsOwnAccountsWhoCanChangeTheObjectIsF
       {kSafe, ""},
       {"O:BAD:(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)(A;;FA;;;CO)", ""},
       {"O:BAD:(A;OICIIO;GA;;;BU)(A;;0x1200a9;;;WD)(A;;0x100;;;BU)", ""},  // children only
-      {"O:BAD:(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)", "S-1-5-32-545"},                  // modify
-      {"O:BAD:(A;;0x2;;;AU)", "S-1-5-11"},                                                // write, add a file
-      {"O:BAD:(A;;0x4;;;AU)", "S-1-5-11"},                                                // append, add a folder
-      {"O:BAD:(A;;0x40;;;AU)", "S-1-5-11"},                                               // delete children
+      {"O:BAD:(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)", "S-1-5-32-545"},   // modify
+      {"O:BAD:(A;;0x2;;;AU)", "S-1-5-11"},                                // write, add a file
+      {"O:BAD:(A;;0x4;;;AU)", "S-1-5-11"},                                // append, add a folder
+      {"O:BAD:(A;;0x40;;;AU)", "S-1-5-11"},                               // delete children
       {"O:BAD:(A;;SD;;;AU)", "S-1-5-11"},
       {"O:BAD:(A;;WD;;;AU)", "S-1-5-11"},
       {"O:BAD:(A;;WO;;;AU)", "S-1-5-11"},
@@ -89,9 +89,11 @@ TEST(InstallLocationTest, RefusalsNameTheFolderTheAccountAndWhatToDo) {
   place.file_security = safe.get();
   const std::string tail =
       ", so it could replace C:\\tools\\xvVistrell.exe, which runs as LocalSystem. Move the program into a "
-      "folder under Program Files, or let only SYSTEM and Administrators change the folder and the file, then "
+      "folder under Program Files, or let only SYSTEM and Administrators change the folder and the file, "
+      "then "
       "install again.";
-  EXPECT_EQ(install_place_refusal(place), "The account BUILTIN\\Users can change the folder C:\\tools" + tail);
+  EXPECT_EQ(install_place_refusal(place),
+            "The account BUILTIN\\Users can change the folder C:\\tools" + tail);
   place.folder_security = safe.get();
   place.file_security = users_modify.get();
   EXPECT_EQ(install_place_refusal(place), "The account BUILTIN\\Users can change the file" + tail);
@@ -99,14 +101,16 @@ TEST(InstallLocationTest, RefusalsNameTheFolderTheAccountAndWhatToDo) {
   EXPECT_EQ(install_place_refusal(place), "");
 
   place.volume_keeps_permissions = false;
-  EXPECT_EQ(install_place_refusal(place),
-            "The volume of the folder C:\\tools keeps no permissions (FAT), so anyone could replace "
-            "C:\\tools\\xvVistrell.exe, which runs as LocalSystem. Move the program into a folder under Program "
-            "Files on an NTFS volume, then install again.");
+  EXPECT_EQ(
+      install_place_refusal(place),
+      "The volume of the folder C:\\tools keeps no permissions (FAT), so anyone could replace "
+      "C:\\tools\\xvVistrell.exe, which runs as LocalSystem. Move the program into a folder under Program "
+      "Files on an NTFS volume, then install again.");
   place.path_cut_short = true;
-  EXPECT_EQ(install_place_refusal(place),
-            "The path of the program is too long and was cut short (C:\\tools\\xvVistrell.exe). Move the program "
-            "into a folder under Program Files, then install again.");
+  EXPECT_EQ(
+      install_place_refusal(place),
+      "The path of the program is too long and was cut short (C:\\tools\\xvVistrell.exe). Move the program "
+      "into a folder under Program Files, then install again.");
 }
 
 }  // namespace

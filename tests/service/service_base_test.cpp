@@ -381,8 +381,7 @@ TEST_F(ServiceBaseTest, OnlyRequestsFromControllerAreServedAndPauseIsRefusedUnle
   service.OnStart = [&](TService*, bool&) { service_thread = GetCurrentThreadId(); };
   serve_after_gate();
   start_running();
-  for (const DWORD code : {1, 2, 14, 1034})
-    PostThreadMessageA(service_thread, kRequestMessage, code, 7);
+  for (const DWORD code : {1, 2, 14, 1034}) PostThreadMessageA(service_thread, kRequestMessage, code, 7);
   service.Controller(SERVICE_CONTROL_PAUSE, 0, nullptr);
   service.Controller(1034, 0, nullptr);
   {

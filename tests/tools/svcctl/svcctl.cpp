@@ -137,7 +137,8 @@ int post_to_threads(SC_HANDLE service, WPARAM code, LPARAM event_type) {
   thread.dwSize = sizeof thread;
   int posted = 0;
   for (BOOL more = Thread32First(snapshot.get(), &thread); more; more = Thread32Next(snapshot.get(), &thread))
-    if (thread.th32OwnerProcessID == process && PostThreadMessageA(thread.th32ThreadID, WM_USER + 1, code, event_type))
+    if (thread.th32OwnerProcessID == process &&
+        PostThreadMessageA(thread.th32ThreadID, WM_USER + 1, code, event_type))
       ++posted;
   std::printf("posted=%d\n", posted);
   return 0;
@@ -172,7 +173,9 @@ int close_windows(SC_HANDLE service) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: svcctl qc|failure|query|control|process|post|close NAME [CODE|MS] [TYPE] | text CODE\n");
+    std::fprintf(
+        stderr,
+        "usage: svcctl qc|failure|query|control|process|post|close NAME [CODE|MS] [TYPE] | text CODE\n");
     return 2;
   }
   const std::string command = argv[1];
