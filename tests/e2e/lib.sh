@@ -90,9 +90,8 @@ e2e_boot_prefix() {
   E2E_TRACE_LOG=$E2E_INSTALL_DIR/xvVistrell.txt
 }
 
-# e2e_null_display: boots the prefix again with Wine's null display driver,
-# so its processes get windows without X. Message boxes then wait for a
-# click: only for tests whose installer runs show none.
+# e2e_null_display: boots again with Wine's null display driver: windows
+# without X, but message boxes then wait for a click.
 e2e_null_display() {
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
   wineserver -k

@@ -1,92 +1,60 @@
-// Where /install refuses to register the executable. Wine does not keep a
-// file's DACL (it stores only the Unix mode and makes one up from it), so the
-// rule is driven here by security descriptors built from SDDL texts.
+// Wine keeps no DACL (it makes one from the Unix mode): built ones instead.
 #include "service/install_location.h"
 
 #include <gtest/gtest.h>
 #include <sddl.h>
 
-#include <string>
-
 #include "common/scoped.h"
 
 namespace {
 
-const char kAdministrator[] = "S-1-5-21-1-2-3-1000";
-
-ScopedLocalMemory security(const std::string& sddl) {
+ScopedLocalMemory security(const char* sddl) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &descriptor,
-                                                                   nullptr))
-      << sddl;
+  EXPECT_TRUE(
+      ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr));
   return ScopedLocalMemory(descriptor);
 }
 
-ScopedLocalMemory sid(const char* text) {
-  PSID account = nullptr;
-  EXPECT_TRUE(ConvertStringSidToSidA(text, &account)) << text;
-  return ScopedLocalMemory(account);
-}
-
-// The untrusted writer's SID text, or "" when there is none.
-std::string writer_of(const std::string& sddl, bool administrator_installs) {
-  const ScopedLocalMemory descriptor = security(sddl);
-  const ScopedLocalMemory administrator = sid(kAdministrator);
-  const ScopedLocalMemory everyone = sid("S-1-1-0");
-  PSID writer = untrusted_writer(descriptor.get(), administrator_installs ? administrator.get() : nullptr,
-                                 everyone.get());
-  if (writer == nullptr) return "";
+// The SID text of the writer untrusted_writer finds in the SDDL text, or "".
+std::string writer(const char* sddl, const char* administrator = "S-1-5-21-1-2-3-1000") {
+  PSID installer = nullptr, everyone = nullptr, found = nullptr;
+  ConvertStringSidToSidA(administrator, &installer);
+  ConvertStringSidToSidA("S-1-1-0", &everyone);
+  const ScopedLocalMemory owned_installer(installer), owned_everyone(everyone);
+  SECURITY_DESCRIPTOR no_dacl = {
+      SECURITY_DESCRIPTOR_REVISION, 0, SE_DACL_PRESENT, nullptr, nullptr, nullptr, nullptr};
+  found = sddl != nullptr  // a null DACL lets everyone do everything
+              ? untrusted_writer(security(sddl).get(), installer, everyone)
+              : untrusted_writer(&no_dacl, installer, everyone);
   char* text = nullptr;
-  EXPECT_TRUE(ConvertSidToStringSidA(writer, &text));
+  if (found == nullptr || !ConvertSidToStringSidA(found, &text)) return "";
   const ScopedLocalMemory owned(text);
   return text;
 }
 
-struct Row {
-  const char* sddl;
-  const char* writer;  // "" when the place is safe
-};
-
-const char kSafe[] = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
-
 TEST(InstallLocationTest, AnyoneButTheSystemsOwnAccountsWhoCanChangeTheObjectIsFound) {
-  const Row rows[] = {
-      {kSafe, ""},
-      {"O:BAD:(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)(A;;FA;;;CO)", ""},
-      {"O:BAD:(A;OICIIO;GA;;;BU)(A;;0x1200a9;;;WD)(A;;0x100;;;BU)", ""},  // children only
-      {"O:BAD:(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)", "S-1-5-32-545"},   // modify
-      {"O:BAD:(A;;0x2;;;AU)", "S-1-5-11"},                                // write, add a file
-      {"O:BAD:(A;;0x4;;;AU)", "S-1-5-11"},                                // append, add a folder
-      {"O:BAD:(A;;0x40;;;AU)", "S-1-5-11"},                               // delete children
-      {"O:BAD:(A;;SD;;;AU)", "S-1-5-11"},
-      {"O:BAD:(A;;WD;;;AU)", "S-1-5-11"},
-      {"O:BAD:(A;;WO;;;AU)", "S-1-5-11"},
-      {"O:BAD:(A;;GW;;;AU)", "S-1-5-11"},  // generic rights count as what they map to
-      {"O:BAD:(D;;FA;;;BU)(A;;FA;;;BU)", "S-1-5-32-545"},
-      {"O:BUD:(A;;FA;;;BA)", "S-1-5-32-545"},  // the owner may change the permissions
-      {"O:BAD:(A;;FA;;;S-1-5-21-1-2-3-1000)", "S-1-5-21-1-2-3-1000"},
-  };
-  for (const Row& row : rows) EXPECT_EQ(writer_of(row.sddl, false), row.writer) << row.sddl;
-  EXPECT_EQ(writer_of("O:S-1-5-21-1-2-3-1000D:(A;;FA;;;S-1-5-21-1-2-3-1000)", true), "");
-
-  // No DACL at all: everyone may do everything.
-  SECURITY_DESCRIPTOR open = {};
-  const ScopedLocalMemory administrators = sid("S-1-5-32-544");
-  const ScopedLocalMemory everyone = sid("S-1-1-0");
-  InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
-  SetSecurityDescriptorOwner(&open, administrators.get(), FALSE);
-  SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
-  EXPECT_EQ(untrusted_writer(&open, nullptr, everyone.get()), everyone.get());
+  const char* const safe[] = {
+      "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;;0x100;;;BU)",
+      "O:BAD:(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)(A;;FA;;;CO)",
+      "O:S-1-5-21-1-2-3-1000D:(A;;FA;;;S-1-5-21-1-2-3-1000)",  // the installing administrator
+      "O:BAD:(A;OICIIO;GA;;;BU)"};                             // for children only
+  for (const char* sddl : safe) EXPECT_EQ(writer(sddl), "") << sddl;
+  const char* const users[] = {"O:BAD:(A;OICI;0x1301bf;;;BU)",
+                               "O:BAD:(A;;0x2;;;BU)",  // modify; write or add a file
+                               "O:BAD:(A;;0x40;;;BU)",
+                               "O:BAD:(A;;WD;;;BU)",  // delete children; change the DACL
+                               "O:BAD:(A;;GW;;;BU)",
+                               "O:BAD:(D;;FA;;;BU)(A;;FA;;;BU)",  // denials are not weighed
+                               "O:BUD:(A;;FA;;;BA)"};             // an owner may change the DACL
+  for (const char* sddl : users) EXPECT_EQ(writer(sddl), "S-1-5-32-545") << sddl;
+  EXPECT_EQ(writer(safe[2], "S-1-5-32-545"), "S-1-5-21-1-2-3-1000");
+  EXPECT_EQ(writer(nullptr), "S-1-1-0");
 }
 
 TEST(InstallLocationTest, RefusalsNameTheFolderTheAccountAndWhatToDo) {
-  const ScopedLocalMemory safe = security(kSafe);
+  const ScopedLocalMemory safe = security("O:BAD:(A;;FA;;;BA)");
   const ScopedLocalMemory users_modify = security("O:BAD:(A;;FA;;;BA)(A;OICI;0x1301bf;;;BU)");
-  TInstallPlace place;
-  place.executable = "C:\\tools\\xvVistrell.exe";
-  place.folder = "C:\\tools";
-  place.folder_security = users_modify.get();
-  place.file_security = safe.get();
+  TInstallPlace place{"C:\\tools\\xvVistrell.exe", "C:\\tools", false, true, users_modify.get(), safe.get()};
   const std::string tail =
       ", so it could replace C:\\tools\\xvVistrell.exe, which runs as LocalSystem. Move the program into a "
       "folder under Program Files, or let only SYSTEM and Administrators change the folder and the file, "
@@ -94,12 +62,8 @@ TEST(InstallLocationTest, RefusalsNameTheFolderTheAccountAndWhatToDo) {
       "install again.";
   EXPECT_EQ(install_place_refusal(place),
             "The account BUILTIN\\Users can change the folder C:\\tools" + tail);
-  place.folder_security = safe.get();
-  place.file_security = users_modify.get();
+  std::swap(place.folder_security, place.file_security);
   EXPECT_EQ(install_place_refusal(place), "The account BUILTIN\\Users can change the file" + tail);
-  place.file_security = safe.get();
-  EXPECT_EQ(install_place_refusal(place), "");
-
   place.volume_keeps_permissions = false;
   EXPECT_EQ(
       install_place_refusal(place),

@@ -8,8 +8,8 @@
 //   svcctl post NAME CODE TYPE  posts the request message (0x401, CODE, TYPE) to every
 //                             thread of the service's process, as any process on the
 //                             desktop can: "posted=N"
-//   svcctl close NAME         sends WM_CLOSE to every window of the service's process:
-//                             "windows=N"
+//   svcctl close CLASS        sends WM_CLOSE to the top-level window of that class:
+//                             "closed=0|1"
 //   svcctl text CODE          the system's text for an error number
 // Exit code 0 on success, otherwise the Windows error number (and the error on
 // stderr).
@@ -119,53 +119,20 @@ int query_process(SC_HANDLE service, DWORD wait_ms) {
   return 0;
 }
 
-DWORD service_process(SC_HANDLE service) {
+// What any process on the desktop can do: post to every thread of the service.
+int post_to_threads(SC_HANDLE service, WPARAM code, LPARAM event_type) {
   SERVICE_STATUS_PROCESS status = {};
   DWORD needed = 0;
   if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
                             &needed))
-    return 0;
-  return status.dwProcessId;
-}
-
-int post_to_threads(SC_HANDLE service, WPARAM code, LPARAM event_type) {
-  const DWORD process = service_process(service);
-  if (process == 0) return fail("QueryServiceStatusEx");
+    return fail("QueryServiceStatusEx");
   const ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-  if (snapshot.get() == INVALID_HANDLE_VALUE) return fail("CreateToolhelp32Snapshot");
-  THREADENTRY32 thread = {};
-  thread.dwSize = sizeof thread;
+  THREADENTRY32 thread = {sizeof thread, 0, 0, 0, 0, 0, 0};
   int posted = 0;
   for (BOOL more = Thread32First(snapshot.get(), &thread); more; more = Thread32Next(snapshot.get(), &thread))
-    if (thread.th32OwnerProcessID == process &&
-        PostThreadMessageA(thread.th32ThreadID, WM_USER + 1, code, event_type))
-      ++posted;
+    posted += thread.th32OwnerProcessID == status.dwProcessId &&
+              PostThreadMessageA(thread.th32ThreadID, WM_USER + 1, code, event_type);
   std::printf("posted=%d\n", posted);
-  return 0;
-}
-
-struct WindowSearch {
-  DWORD process;
-  std::vector<HWND> windows;
-};
-
-BOOL CALLBACK collect_window(HWND window, LPARAM search_address) {
-  auto* search = reinterpret_cast<WindowSearch*>(search_address);
-  DWORD process = 0;
-  GetWindowThreadProcessId(window, &process);
-  if (process == search->process) search->windows.push_back(window);
-  return TRUE;
-}
-
-int close_windows(SC_HANDLE service) {
-  WindowSearch search{service_process(service), {}};
-  if (search.process == 0) return fail("QueryServiceStatusEx");
-  EnumWindows(collect_window, reinterpret_cast<LPARAM>(&search));
-  for (HWND window : search.windows) {
-    DWORD_PTR result = 0;
-    SendMessageTimeoutA(window, WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG, 5000, &result);
-  }
-  std::printf("windows=%d\n", static_cast<int>(search.windows.size()));
   return 0;
 }
 
@@ -186,6 +153,14 @@ int main(int argc, char** argv) {
     std::printf("%s", text);
     return 0;
   }
+  if (command == "close") {
+    HWND window = FindWindowA(argv[2], nullptr);
+    DWORD_PTR result = 0;
+    std::printf("closed=%d\n",
+                window != nullptr &&
+                    SendMessageTimeoutA(window, WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG, 5000, &result) != 0);
+    return 0;
+  }
   const char* name = argv[2];
   const ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return fail("OpenSCManagerA");
@@ -197,7 +172,6 @@ int main(int argc, char** argv) {
   if (command == "post" && argc == 5)
     return post_to_threads(service.get(), std::strtoul(argv[3], nullptr, 0),
                            static_cast<LPARAM>(std::strtoul(argv[4], nullptr, 0)));
-  if (command == "close") return close_windows(service.get());
   if (command == "process" && argc == 4)
     return query_process(service.get(), std::strtoul(argv[3], nullptr, 0));
   SERVICE_STATUS status = {};
