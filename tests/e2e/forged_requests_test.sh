@@ -9,7 +9,6 @@ e2e_install_standins
 e2e_install
 e2e_start_service -t
 e2e_wait_trace "<< enable_clone_mode"
-e2e_wait_waiter
 policy_runs=$(e2e_trace_count ">> enable_clone_mode")
 firmware_writes=$(wmisim log | grep -c SetBIOSSetting)
 
