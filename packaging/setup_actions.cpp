@@ -30,9 +30,9 @@
 // runs: a repair, a change, a reinstall) and RestartService (deferred, as the
 // local system, after ConfigureService): the installer stops the service for
 // the run and would leave it stopped, and a standard user may run a repair.
-// The first sets XV_RESTART_SERVICE to the service's name (from XV_SERVICE)
-// when it is running or on its way there; the second, given that name as its
-// data, starts it again. A first installation never starts it. A restart
+// The first sets XvRestartService when the service named by XvServiceName is
+// running or on its way there; the second, given that name as its data,
+// starts it again. A first installation never starts it. A restart
 // that fails is only logged: the files and the registration are in place.
 #include <windows.h>
 #include <msi.h>
@@ -141,7 +141,7 @@ extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE insta
 }
 
 extern "C" __declspec(dllexport) UINT __stdcall RememberRunningService(MSIHANDLE install) {
-  const std::string name = property(install, "XV_SERVICE");
+  const std::string name = property(install, "XvServiceName");
   const ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
   const ScopedServiceHandle service(manager ? OpenServiceA(manager.get(), name.c_str(), SERVICE_QUERY_STATUS)
                                             : nullptr);
@@ -151,7 +151,7 @@ extern "C" __declspec(dllexport) UINT __stdcall RememberRunningService(MSIHANDLE
     return ERROR_SUCCESS;
   }
   if (status.dwCurrentState != SERVICE_STOPPED && status.dwCurrentState != SERVICE_STOP_PENDING) {
-    MsiSetPropertyA(install, "XV_RESTART_SERVICE", name.c_str());
+    MsiSetPropertyA(install, "XvRestartService", "1");
     log_line(install, name + " runs: started again after this run");
   }
   return ERROR_SUCCESS;
