@@ -62,6 +62,14 @@ struct LocalMemoryTraits {
 // Memory that Windows allocated for the caller with LocalAlloc.
 using ScopedLocalMemory = Scoped<LocalMemoryTraits>;
 
+struct SidTraits {
+  using Value = PSID;
+  static Value empty() { return nullptr; }
+  static void close(Value value) { FreeSid(value); }
+};
+// A SID from AllocateAndInitializeSid.
+using ScopedSid = Scoped<SidTraits>;
+
 struct ServiceHandleTraits {
   using Value = SC_HANDLE;
   static Value empty() { return nullptr; }

@@ -25,6 +25,15 @@
 // so the file could still be in use. Waits, at most 30 s, until the service
 // has stopped and its process has ended. Its data is the service name; a
 // service that does not exist or does not stop in time is only logged.
+//
+// RememberRunningService (immediate, before StopServices, in maintenance
+// runs: a repair, a change, a reinstall) and RestartService (deferred, as the
+// local system, after ConfigureService): the installer stops the service for
+// the run and would leave it stopped, and a standard user may run a repair.
+// The first sets XvRestartService when the service named by XvServiceName is
+// running or on its way there; the second, given that name as its data,
+// starts it again. A first installation never starts it. A restart
+// that fails is only logged: the files and the registration are in place.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
@@ -76,6 +85,12 @@ UINT fail(MSIHANDLE install, const std::string& what, DWORD error) {
   return ERROR_INSTALL_FAILURE;
 }
 
+// A failure that leaves the run successful.
+UINT log_only(MSIHANDLE install, const std::string& what, DWORD error) {
+  fail(install, what, error);
+  return ERROR_SUCCESS;
+}
+
 // The '|'-separated fields of the action data, empty ones included.
 std::vector<std::string> split_fields(const std::string& data) {
   std::vector<std::string> fields;
@@ -122,6 +137,35 @@ extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE insta
   SERVICE_FAILURE_ACTIONSA failure_actions = service_failure_actions();
   if (!ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure_actions))
     return fail(install, "ChangeServiceConfig2A failure actions of " + name, GetLastError());
+  return ERROR_SUCCESS;
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall RememberRunningService(MSIHANDLE install) {
+  const std::string name = property(install, "XvServiceName");
+  const ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const ScopedServiceHandle service(manager ? OpenServiceA(manager.get(), name.c_str(), SERVICE_QUERY_STATUS)
+                                            : nullptr);
+  SERVICE_STATUS status = {};
+  if (!service || !QueryServiceStatus(service.get(), &status)) {
+    log_line(install, "no state of the service " + name + " to keep");
+    return ERROR_SUCCESS;
+  }
+  if (status.dwCurrentState != SERVICE_STOPPED && status.dwCurrentState != SERVICE_STOP_PENDING) {
+    MsiSetPropertyA(install, "XvRestartService", "1");
+    log_line(install, name + " runs: started again after this run");
+  }
+  return ERROR_SUCCESS;
+}
+
+extern "C" __declspec(dllexport) UINT __stdcall RestartService(MSIHANDLE install) {
+  const std::string name = property(install, "CustomActionData");
+  const ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return log_only(install, "OpenSCManagerA", GetLastError());
+  const ScopedServiceHandle service(OpenServiceA(manager.get(), name.c_str(), SERVICE_START));
+  if (!service) return log_only(install, "OpenServiceA " + name, GetLastError());
+  if (!StartServiceA(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+    return log_only(install, "StartServiceA " + name, GetLastError());
+  log_line(install, name + " started again");
   return ERROR_SUCCESS;
 }
 

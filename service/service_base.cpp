@@ -8,6 +8,7 @@
 #include "common/errors.h"
 #include "crash/thread_preparation.h"
 #include "service/win32_calls.h"
+#include "trace/trace_log.h"
 
 namespace {
 
@@ -110,9 +111,11 @@ unsigned __stdcall TServiceThread::run(void* self) {
 // --- TService ---------------------------------------------------------------
 
 TService::TService(TServiceHost* host, std::string name)
-    : Name(std::move(name)), host_(host), resume_event_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
+    : Name(std::move(name)), host_(host), resume_event_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+  InitializeSListHead(&queued_requests_);
+}
 
-TService::~TService() = default;
+TService::~TService() { discard_queued_requests(); }
 
 void TService::SetInteractive(bool interactive) {
   interactive_ = interactive;
@@ -220,6 +223,7 @@ void TService::run_service_thread() {
   // The queue exists before Controller may post to it.
   MSG message;
   PeekMessageA(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+  discard_queued_requests();
   accept_requests(GetCurrentThreadId());
 
   bool started = true;
@@ -242,6 +246,7 @@ void TService::run_service_thread() {
     if (execute_failure) LogMessage(action_failure_text("execute", *execute_failure));
   }
   accept_requests(0);
+  discard_queued_requests();
 }
 
 void TService::accept_requests(DWORD thread_id) {
@@ -255,12 +260,52 @@ void TService::terminate_service_thread() {
   if (service_thread_) service_thread_->Terminate();
 }
 
+// The record goes first, so the message never arrives before it. When the
+// post fails (the queue is full) the record stays: the request was a real
+// one, and the next message with its code and event type serves it.
 void TService::Controller(DWORD code, DWORD event_type, void*) {
   std::lock_guard<std::mutex> lock(request_lock_);
   if (request_thread_id_ == 0) return;
-  win32_calls().post_thread_message(request_thread_id_, kRequestMessage, code,
-                                    static_cast<LPARAM>(event_type));
+  auto* record = new TQueuedRequest{{}, code, event_type};
+  InterlockedPushEntrySList(&queued_requests_, &record->entry);
+  if (!win32_calls().post_thread_message(request_thread_id_, kRequestMessage, code,
+                                         static_cast<LPARAM>(event_type))) {
+    const DWORD error = GetLastError();
+    char text[128];
+    std::snprintf(text, sizeof text, "Control request %lu (event type %lu) not posted: error %lu",
+                  static_cast<unsigned long>(code), static_cast<unsigned long>(event_type),
+                  static_cast<unsigned long>(error));
+    trace(text, 1);
+  }
   if (suspended_.exchange(false)) SetEvent(resume_event_.get());
+}
+
+bool TService::take_queued_request(DWORD code, DWORD event_type) {
+  // The list gives the newest first: reverse it into arrival order.
+  std::vector<std::pair<DWORD, DWORD>> arrived;
+  for (SLIST_ENTRY* entry = InterlockedFlushSList(&queued_requests_); entry != nullptr;) {
+    auto* record = reinterpret_cast<TQueuedRequest*>(entry);
+    entry = entry->Next;
+    arrived.emplace_back(record->code, record->event_type);
+    delete record;
+  }
+  taken_requests_.insert(taken_requests_.end(), arrived.rbegin(), arrived.rend());
+  for (auto it = taken_requests_.begin(); it != taken_requests_.end(); ++it) {
+    if (it->first == code && it->second == event_type) {
+      taken_requests_.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+void TService::discard_queued_requests() {
+  for (SLIST_ENTRY* entry = InterlockedFlushSList(&queued_requests_); entry != nullptr;) {
+    auto* record = reinterpret_cast<TQueuedRequest*>(entry);
+    entry = entry->Next;
+    delete record;
+  }
+  taken_requests_.clear();
 }
 
 void TService::ProcessRequests(bool wait) {
@@ -273,10 +318,13 @@ void TService::ProcessRequests(bool wait) {
     } else if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
       return;
     }
-    if (message.hwnd == nullptr && message.message == kRequestMessage)
-      serve_request(static_cast<DWORD>(message.wParam), static_cast<DWORD>(message.lParam));
-    else
+    if (message.hwnd == nullptr && message.message == kRequestMessage) {
+      const auto code = static_cast<DWORD>(message.wParam);
+      const auto event_type = static_cast<DWORD>(message.lParam);
+      if (take_queued_request(code, event_type)) serve_request(code, event_type);
+    } else {
       DispatchMessageA(&message);
+    }
   }
 }
 
@@ -299,10 +347,12 @@ bool TService::dispatch_request(DWORD code, DWORD event_type) {
   switch (code) {
     case SERVICE_CONTROL_STOP:
       return DoStop();
+    // The service control manager sends neither unless the service accepts
+    // them; refused whoever asks.
     case SERVICE_CONTROL_PAUSE:
-      return DoPause();
+      return AllowPause && DoPause();
     case SERVICE_CONTROL_CONTINUE:
-      return DoContinue();
+      return AllowPause && DoContinue();
     case SERVICE_CONTROL_INTERROGATE:
       DoInterrogate();
       return true;

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/scoped.h"
@@ -133,6 +134,7 @@ class TService {
   void Main(DWORD argc, char** argv);
   // Queues one control request for the service thread; returns at once.
   // Without a service thread that accepts requests the request is dropped.
+  // A request that cannot be posted is written to the trace log (level 1).
   void Controller(DWORD code, DWORD event_type, void* event_data);
   // Serves queued requests on the service thread: with wait, until the thread
   // is told to end; without, what is queued now. A handler that serves
@@ -212,6 +214,8 @@ class TService {
   void serve_request(DWORD code, DWORD event_type);
   bool dispatch_request(DWORD code, DWORD event_type);
   void accept_requests(DWORD thread_id);
+  bool take_queued_request(DWORD code, DWORD event_type);
+  void discard_queued_requests();
   void suspend_service_thread();
   void terminate_service_thread();
 
@@ -236,6 +240,19 @@ class TService {
   // ended thread or another thread that reuses its id.
   std::mutex request_lock_;
   DWORD request_thread_id_ = 0;
+  // Any process on the desktop can post a request message to the service
+  // thread. So Controller also records each request it queues, and the
+  // service thread serves a request message only against such a record; a
+  // message without one is dropped. Controller pushes without a lock (the
+  // lock above only keeps the thread id valid); the service thread moves the
+  // records it flushes into taken_requests_, which only it touches.
+  struct alignas(MEMORY_ALLOCATION_ALIGNMENT) TQueuedRequest {
+    SLIST_ENTRY entry;  // first: the list hands back this address
+    DWORD code;
+    DWORD event_type;
+  };
+  alignas(MEMORY_ALLOCATION_ALIGNMENT) SLIST_HEADER queued_requests_;
+  std::vector<std::pair<DWORD, DWORD>> taken_requests_;
   // Pause: the service thread waits for the resume event; Controller sets it.
   std::atomic<bool> suspended_{false};
   ScopedHandle resume_event_;

@@ -10,6 +10,7 @@
 #include "common/format.h"
 #include "crash/crash_handler.h"
 #include "crash/failure_actions.h"
+#include "service/install_location.h"
 #include "service/main.h"
 #include "service/win32_calls.h"
 #include "trace/trace_log.h"
@@ -42,6 +43,18 @@ HWND create_application_window() {
   RegisterClassA(&window_class);
   return CreateWindowExA(0, kWindowClass, "xvVistrell", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
                          window_class.hInstance, nullptr);
+}
+
+// The current folder is never searched for a library: a service's current
+// folder is the system folder, but an installer run starts wherever the user
+// stands. SetDllDirectoryA("") says so; Windows XP before its first service
+// pack lacks it, hence the look-up.
+void keep_current_folder_out_of_library_search() {
+  using SetDllDirectoryFunction = BOOL(WINAPI*)(LPCSTR);
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  const auto set_dll_directory = reinterpret_cast<SetDllDirectoryFunction>(
+      reinterpret_cast<void*>(kernel != nullptr ? GetProcAddress(kernel, "SetDllDirectoryA") : nullptr));
+  if (set_dll_directory != nullptr) set_dll_directory("");
 }
 
 int show_dialog(const std::string& text, const char* caption, UINT icon) {
@@ -93,9 +106,11 @@ void remove_event_source(const std::string& source) {
 }
 
 // The application window ignores the end of the session, so a user logging
-// off the interactive desktop does not end the service process.
+// off the interactive desktop does not end the service process. It ignores
+// a close as well: the process never asks for one, and any process on the
+// desktop can send it.
 LRESULT CALLBACK application_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (message == WM_ENDSESSION) return 0;
+  if (message == WM_ENDSESSION || message == WM_CLOSE) return 0;
   return DefWindowProcA(window, message, wparam, lparam);
 }
 
@@ -133,9 +148,9 @@ void TServiceStartThread::WaitFor() { WaitForSingleObject(handle_.get(), INFINIT
 unsigned __stdcall TServiceStartThread::run(void* self) {
   auto* thread = static_cast<TServiceStartThread*>(self);
   if (!win32_calls().start_service_ctrl_dispatcher(thread->table_)) thread->return_value_ = GetLastError();
-  if (thread->quit_window_ != nullptr)
-    PostMessageA(thread->quit_window_, WM_QUIT, 0, 0);
-  else
+  // Without the window (it may have been destroyed all the same) the quit
+  // goes to the thread that runs the message loop, so the process ends.
+  if (thread->quit_window_ == nullptr || !PostMessageA(thread->quit_window_, WM_QUIT, 0, 0))
     PostThreadMessageA(thread->quit_thread_, WM_QUIT, 0, 0);
   return 0;
 }
@@ -251,6 +266,9 @@ void TServiceApplication::RegisterServices(bool install, bool silent) {
 
 void TServiceApplication::install_service(SC_HANDLE manager, TService& service) {
   const Win32Calls& calls = win32_calls();
+  // Before anything is registered: a place that others can change would
+  // hand them the service's account.
+  check_install_place();
   if (service.BeforeInstall) service.BeforeInstall(&service);
 
   const std::string program = executable_path();
@@ -301,6 +319,7 @@ void TServiceApplication::uninstall_service(SC_HANDLE manager, TService& service
 // --- Process entry ----------------------------------------------------------
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  keep_current_folder_out_of_library_search();
   install_crash_handler("xvVistrell");  // the service's name, its event source
   static TServiceApplication application(process_arguments());
   run_process_entry([] {

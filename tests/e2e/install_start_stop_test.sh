@@ -4,6 +4,19 @@
 source "$(dirname "$0")/lib.sh"
 e2e_begin install_start_stop
 
+# Wine makes a DACL up from the Unix mode: o+w reads back as Everyone modify.
+e2e_log "install from a folder that others can change: refused, nothing registered"
+mkdir -p "$WINEPREFIX/drive_c/tools"
+cp "$E2E_EXE" "$WINEPREFIX/drive_c/tools/xvVistrell.exe"
+chmod o+w "$WINEPREFIX/drive_c/tools"
+WINEDEBUG=-all,+relay wine 'C:\tools\xvVistrell.exe' /install /silent 2>"$E2E_DIR/unsafe.stderr" </dev/null
+# The relay trace shortens long texts.
+dialog=$(grep -F 'Call user32.MessageBoxA' "$E2E_DIR/unsafe.stderr" || true)
+assert_contains "$dialog" 'Service \"XV Vistrell\" failed to install with error: \"The account Everyone can change the folder C:\\tools, so it could replace C:\\tools\\xvVistrell.exe, which runs as LocalSystem. Move the program into a folder under Program Files' \
+  "dialog of an install from C:\tools"
+assert_contains "$dialog" ' "Error",00000010)' "caption and icon of that dialog"
+if svcctl qc xvVistrell >/dev/null 2>&1; then e2e_fail "service registered from C:\tools"; fi
+
 e2e_log "install"
 e2e_install
 assert_eq "" "$(e2e_installer_dialogs)" "dialogs of a silent install"

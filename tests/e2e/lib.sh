@@ -90,6 +90,19 @@ e2e_boot_prefix() {
   E2E_TRACE_LOG=$E2E_INSTALL_DIR/xvVistrell.txt
 }
 
+# e2e_null_display: boots again with Wine's null display driver: windows
+# without X, but message boxes then wait for a click.
+e2e_null_display() {
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+  wineserver -k
+  wineserver -w
+  wineserver -p
+  WINEDEBUG=$E2E_DEBUG wine cmd /c exit 0 2>"$E2E_EVENTS" </dev/null
+  # A window look-up starts the desktop first: without it the service got no
+  # window in two of about ten runs here.
+  e2e_wine "$E2E_SVCCTL" close none >/dev/null
+}
+
 # Runs a console tool of the harness; its output on stdout.
 e2e_wine() { wine "$@" 2>>"$E2E_DIR/tools.stderr" </dev/null; }
 

@@ -117,6 +117,17 @@ e2e_start_service
 e2e_stop_service
 assert_eq $'Started XV Vistrell\nStopped XV Vistrell' "$(e2e_event_infos)" "information entries"
 
+e2e_log "repair while running: stopped for the run, running again afterwards"
+e2e_start_service
+e2e_events_mark
+# Wine's msiexec /f with the package's path ends with 1605 (unknown product):
+# the same repair through the installer's properties.
+msiexec_run repair.log /i "$MSI_WIN" REINSTALL=ALL REINSTALLMODE=vomus
+assert_eq 0 "$MSI_STATUS" "msiexec exit code of the repair"
+e2e_wait_state xvVistrell 4 15
+assert_eq $'Stopped XV Vistrell\nStarted XV Vistrell' "$(e2e_event_infos)" "information entries of the repair"
+e2e_stop_service
+
 e2e_log "upgrade while running: stopped, replaced in place, one service"
 e2e_start_service
 msiexec_run upgrade.log /i "$UPGRADE_MSI_WIN"

@@ -150,6 +150,10 @@ BOOL WINAPI FakeWin32::start_dispatcher(const SERVICE_TABLE_ENTRYA* table) {
 BOOL WINAPI FakeWin32::post_thread_message(DWORD thread_id, UINT message, WPARAM first, LPARAM second) {
   {
     std::lock_guard<std::mutex> lock(current_->mutex_);
+    if (current_->fail_post != 0) {
+      SetLastError(current_->fail_post);
+      return FALSE;
+    }
     ++current_->posts;
   }
   return PostThreadMessageA(thread_id, message, first, second);

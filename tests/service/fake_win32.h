@@ -65,6 +65,7 @@ class FakeWin32 {
   DWORD fail_failure_actions = 0;                 // ChangeServiceConfig2A(SERVICE_CONFIG_FAILURE_ACTIONS)
   LONG fail_create_key = ERROR_SUCCESS;           // ERROR_SUCCESS: the real registry
   DWORD fail_dispatcher = 0;                      // 0: run the table's first service
+  DWORD fail_post = 0;                            // PostThreadMessageA, as with a full queue
   std::vector<std::string> dispatcher_arguments;  // argv for the service main
 
   // What was seen.

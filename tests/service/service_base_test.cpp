@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "common/errors.h"
+#include "tests/display/trace_capture.h"
 #include "tests/service/fake_win32.h"
 
 namespace {
@@ -370,6 +371,29 @@ TEST_F(ServiceBaseTest, PauseWithARequestAlreadyQueuedDoesNotWait) {
   EXPECT_EQ(fake.status_lines(),
             (Lines{"status 2 cp 1", "status 2 cp 2", "status 4 cp 0", "status 6 cp 0", "status 7 cp 0",
                    "status 5 cp 0", "status 4 cp 0", "status 3 cp 0", "status 1 cp 0"}));
+}
+
+// Any process can post the request message to the service thread: only what
+// Controller queued is served, and pause is refused while not allowed. A post
+// that fails (a queue that forged messages filled) is traced.
+TEST_F(ServiceBaseTest, OnlyRequestsFromControllerAreServedAndPauseIsRefusedUnlessAllowed) {
+  DWORD service_thread = 0;
+  service.OnStart = [&](TService*, bool&) { service_thread = GetCurrentThreadId(); };
+  serve_after_gate();
+  start_running();
+  for (const DWORD code : {1, 2, 14, 1034}) PostThreadMessageA(service_thread, kRequestMessage, code, 7);
+  service.Controller(SERVICE_CONTROL_PAUSE, 0, nullptr);
+  service.Controller(1034, 0, nullptr);
+  {
+    const TraceCapture capture(1);
+    fake.fail_post = ERROR_NOT_ENOUGH_QUOTA;
+    service.Controller(200, 3, nullptr);
+    fake.fail_post = 0;
+    EXPECT_EQ(capture.texts(), (Lines{"Control request 200 (event type 3) not posted: error 1816"}));
+  }
+  stop_and_join();
+  EXPECT_EQ(journal_after_running(), (Lines{"execute", "status 4 cp 0", "custom 1034 type 0", "status 3 cp 0",
+                                            "execute end", "status 1 cp 0", "main returned"}));
 }
 
 TEST_F(ServiceBaseTest, FailedHandlerRegistrationLogsTheSystemTextAndReportsNothing) {

@@ -5,10 +5,16 @@
 //   svcctl control NAME CODE  sends a control code, then prints the status
 //   svcctl process NAME MS    the service's process: "pid=N", then "exit=0xCODE" once it
 //                             has ended, or "exit=running" after waiting MS milliseconds
+//   svcctl post NAME CODE TYPE  posts the request message (0x401, CODE, TYPE) to every
+//                             thread of the service's process, as any process on the
+//                             desktop can: "posted=N"
+//   svcctl close CLASS        sends WM_CLOSE to the top-level window of that class:
+//                             "closed=0|1"
 //   svcctl text CODE          the system's text for an error number
 // Exit code 0 on success, otherwise the Windows error number (and the error on
 // stderr).
 #include <windows.h>
+#include <tlhelp32.h>
 #include <winsvc.h>
 
 #include <cstdio>
@@ -117,11 +123,30 @@ int query_process(SC_HANDLE service, DWORD wait_ms) {
   return 0;
 }
 
+// What any process on the desktop can do: post to every thread of the service.
+int post_to_threads(SC_HANDLE service, WPARAM code, LPARAM event_type) {
+  SERVICE_STATUS_PROCESS status = {};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                            &needed))
+    return fail("QueryServiceStatusEx");
+  const ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  THREADENTRY32 thread = {sizeof thread, 0, 0, 0, 0, 0, 0};
+  int posted = 0;
+  for (BOOL more = Thread32First(snapshot.get(), &thread); more; more = Thread32Next(snapshot.get(), &thread))
+    posted += thread.th32OwnerProcessID == status.dwProcessId &&
+              PostThreadMessageA(thread.th32ThreadID, WM_USER + 1, code, event_type);
+  std::printf("posted=%d\n", posted);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: svcctl qc|failure|query|control|process NAME [CODE|MS] | text CODE\n");
+    std::fprintf(
+        stderr,
+        "usage: svcctl qc|failure|query|control|process|post|close NAME [CODE|MS] [TYPE] | text CODE\n");
     return 2;
   }
   const std::string command = argv[1];
@@ -132,6 +157,14 @@ int main(int argc, char** argv) {
     std::printf("%s", text);
     return 0;
   }
+  if (command == "close") {
+    HWND window = FindWindowA(argv[2], nullptr);
+    DWORD_PTR result = 0;
+    std::printf("closed=%d\n",
+                window != nullptr &&
+                    SendMessageTimeoutA(window, WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG, 5000, &result) != 0);
+    return 0;
+  }
   const char* name = argv[2];
   const ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return fail("OpenSCManagerA");
@@ -140,6 +173,9 @@ int main(int argc, char** argv) {
 
   if (command == "qc") return query_config(service.get(), name);
   if (command == "failure") return query_failure_actions(service.get());
+  if (command == "post" && argc == 5)
+    return post_to_threads(service.get(), std::strtoul(argv[3], nullptr, 0),
+                           static_cast<LPARAM>(std::strtoul(argv[4], nullptr, 0)));
   if (command == "process" && argc == 4)
     return query_process(service.get(), std::strtoul(argv[3], nullptr, 0));
   SERVICE_STATUS status = {};
