@@ -140,6 +140,16 @@ vm_build() {
   vm_log "Machine ready in $dir after $((SECONDS - started)) s"
 }
 
+vm_stop() {
+  if [ -n "${qemu_pid:-}" ] && kill "$qemu_pid" 2>/dev/null; then
+    sleep 2
+    kill -9 "$qemu_pid" 2>/dev/null || true
+  fi
+  [ -n "${tail_pid:-}" ] && kill "$tail_pid" 2>/dev/null
+  [ -n "${vm_job:-}" ] && rm -rf "$vm_job"
+  return 0
+}
+
 # Boots the machine and runs the command after "--" in it.
 vm_run() {
   local locals=() prefix=""
@@ -152,55 +162,54 @@ vm_run() {
     esac
   done
   [ $# -gt 0 ] || { echo "run: no command" >&2; return 2; }
-  local dir=${XV_VM_DIR:-$(vm_dir)}
-  local job qemu_pid="" tail_pid="" status
-  job=$(mktemp -d "${TMPDIR:-/tmp}/xv-vm.XXXXXX")
+  local dir=${XV_VM_DIR:-$(vm_dir)} status
+  # Globals: the exit trap still needs them after this function has returned.
+  qemu_pid="" tail_pid=""
+  vm_job=$(mktemp -d "${TMPDIR:-/tmp}/xv-vm.XXXXXX")
   # Whatever way this ends, the machine is switched off and the job removed.
-  trap 'vm_stop' EXIT
+  trap vm_stop EXIT
   trap 'exit 130' INT TERM HUP
-  vm_stop() {
-    [ -n "$qemu_pid" ] && kill "$qemu_pid" 2>/dev/null && sleep 1 && kill -9 "$qemu_pid" 2>/dev/null
-    [ -n "$tail_pid" ] && kill "$tail_pid" 2>/dev/null
-    rm -rf "$job"
-  }
-  cp "$XV_ROOT/scripts/i686-vm/guest.sh" "$job/guest.sh"
+  cp "$XV_ROOT/scripts/i686-vm/guest.sh" "$vm_job/guest.sh"
   {
     printf 'XV_VM_SHARE=%q\nXV_VM_CWD=%q\nXV_VM_PREFIX_AT=%q\nXV_VM_PREFIX=%q\n' \
       "$XV_ROOT" "$PWD" "$prefix" "$XV_VM_PREFIX"
-    printf 'XV_VM_LOCALS=(%s)\n' "$(printf '%q ' "${locals[@]}")"
+    printf 'XV_VM_LOCALS=(%s)\n' "$([ ${#locals[@]} -eq 0 ] || printf '%q ' "${locals[@]}")"
     printf 'XV_VM_COMMAND=(%s)\n' "$(printf '%q ' "$@")"
-  } >"$job/job"
-  : >"$job/output"
+  } >"$vm_job/job"
+  : >"$vm_job/output"
   local snapshot=(-snapshot)
   [ -n "${XV_VM_WRITABLE:-}" ] && snapshot=()
-  vm_log "Booting the i686 test machine (qemu, emulated; its console log: $job/console.log)"
+  vm_log "Booting the i686 test machine (qemu, emulated)"
   timeout -k 10 "$XV_VM_TIMEOUT" qemu-system-x86_64 -accel tcg -cpu qemu64 -smp "$(nproc)" -m 4G \
     -display none -monitor none -no-reboot -nic none "${snapshot[@]}" \
     -kernel "$dir/vmlinuz" -initrd "$dir/initrd.img" \
     -append "console=ttyS0 root=/dev/vda rw init=/sbin/xv-boot no_timer_check panic=1 quiet" \
     -drive "file=$dir/root.img,if=virtio,format=raw" \
-    -virtfs "local,path=$job,mount_tag=xvjob,security_model=none" \
+    -virtfs "local,path=$vm_job,mount_tag=xvjob,security_model=none" \
     -virtfs "local,path=$XV_ROOT,mount_tag=xvroot,security_model=none" \
-    -serial "file:$job/console.log" -serial "file:$job/output" </dev/null &
+    -serial "file:$vm_job/console.log" -serial "file:$vm_job/output" </dev/null &
   qemu_pid=$!
-  tail -n +1 -F --pid="$qemu_pid" "$job/output" 2>/dev/null &
+  tail -n +1 -F --pid="$qemu_pid" "$vm_job/output" 2>/dev/null &
   tail_pid=$!
   wait "$qemu_pid" || true
   qemu_pid=""
   wait "$tail_pid" 2>/dev/null || true
   tail_pid=""
-  if [ ! -f "$job/status" ]; then
+  if [ ! -f "$vm_job/status" ]; then
     echo "The i686 machine stopped without the command's exit status; its console:" >&2
-    tail -n 40 "$job/console.log" >&2
+    tail -n 40 "$vm_job/console.log" >&2
     return 1
   fi
-  status=$(cat "$job/status")
+  status=$(cat "$vm_job/status")
   return "$status"
 }
 
-case ${1:-} in
-  build) vm_build ;;
-  run) shift; vm_build; vm_run "$@" ;;
-  key) vm_key ;;
-  *) sed -n '2,/^set -e/p' "${BASH_SOURCE[0]}" | sed '$d; s/^# \{0,1\}//' >&2; exit 2 ;;
-esac
+main() {
+  case ${1:-} in
+    build) vm_build ;;
+    run) shift; vm_build; vm_run "$@" ;;
+    *) sed -n '2,/^set -e/p' "${BASH_SOURCE[0]}" | sed '$d; s/^# \{0,1\}//' >&2; return 2 ;;
+  esac
+}
+# One line, so that editing this file while it runs does not change the run.
+main "$@"; exit $?
