@@ -169,7 +169,7 @@ vm_run() {
   # Whatever way this ends, the machine is switched off and the job removed.
   trap vm_stop EXIT
   trap 'exit 130' INT TERM HUP
-  cp "$XV_ROOT/scripts/i686-vm/guest.sh" "$vm_job/guest.sh"
+  cp "$XV_ROOT/scripts/i686-vm/guest.sh" "$XV_ROOT/scripts/i686-vm/fresh-prefix" "$vm_job/"
   {
     printf 'XV_VM_SHARE=%q\nXV_VM_CWD=%q\nXV_VM_PREFIX_AT=%q\nXV_VM_PREFIX=%q\n' \
       "$XV_ROOT" "$PWD" "$prefix" "$XV_VM_PREFIX"

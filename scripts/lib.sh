@@ -35,8 +35,9 @@ xv_install_packages() {
     export XV_ARCH_NOTED=1
   fi
   # XV_ARCH=i686 asked for where 32-bit code cannot run: the i686 build is made
-  # here and its tests run in the emulated machine.
-  if [ "$XV_ARCH" = i686 ] && ! xv_runs_i386; then
+  # here and its tests run in the emulated machine. XV_I686_VM=1 asks for the
+  # machine where 32-bit code runs too (to check the machine itself).
+  if [ "$XV_ARCH" = i686 ] && { [ -n "${XV_I686_VM:-}" ] || ! xv_runs_i386; }; then
     export XV_I686_VM=1
   fi
 }

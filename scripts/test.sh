@@ -14,7 +14,7 @@ source "$(dirname "$0")/lib.sh"
 xv_install_packages
 if [ -n "${XV_I686_VM:-}" ]; then
   xv_build
-  xv_log "This machine runs no 32-bit code: the i686 build's tests run in the emulated machine"
+  xv_log "The i686 build's tests run in the emulated x86 machine (scripts/i686-vm.sh)"
   exec "$XV_ROOT/scripts/i686-vm.sh" run --local "$XV_BUILD/e2e" --prefix "$XV_BUILD/wineprefix" -- \
     "$XV_ROOT/scripts/test.sh" "$@"
 fi

@@ -17,7 +17,10 @@ hostname xv-i686
 stty -F /dev/ttyS1 raw -echo 2>/dev/null
 exec >/dev/ttyS1 2>&1 </dev/null
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 TERM=dumb
-export XV_VM=1
+export XV_VM=1 XV_VM_READY_PREFIX=$XV_VM_PREFIX
+for command in wine wine-stable wineserver; do
+  install -m 755 /xv-job/fresh-prefix "/usr/local/bin/$command"
+done
 
 n=0
 for dir in "${XV_VM_LOCALS[@]}"; do
