@@ -38,3 +38,14 @@ xv_wine_up "$prefix"
 xv_log "Running the tests"
 cd "$XV_BUILD"
 ctest --output-on-failure -j "$(nproc)" "$@"
+
+# Where this machine runs no 32-bit code, the full run ends with a short run
+# of the 32-bit build in the emulated machine: the ATI thunk's cases and one
+# service install, start and stop (-L i686_smoke). XV_I686_SMOKE=0 leaves it
+# out; XV_I686_VM=1 asks for it where 32-bit code runs too.
+if [ $# -eq 0 ] && [ -z "${XV_VM:-}" ] && [ "$XV_ARCH" = x86_64 ] && [ "${XV_I686_SMOKE:-1}" != 0 ] &&
+  { [ -n "${XV_I686_VM:-}" ] || ! xv_runs_i386; }; then
+  xv_wine_down "$prefix"
+  xv_log "The 32-bit build's smoke run in the emulated machine (XV_I686_SMOKE=0 leaves it out)"
+  XV_ARCH=i686 XV_BUILD="" XV_I686_VM=1 "$XV_ROOT/scripts/test.sh" -L i686_smoke
+fi
