@@ -17,25 +17,23 @@
 // An export may also take more parameters than we pass (its declaration is
 // documented nowhere either). Its extra parameter slots would be the thunk's
 // saved EBP and return address, and a callee may write its own parameter
-// slots. So the arguments sit on top of XV_ATI_SCRATCH_WORDS zeroed words: an
-// extra parameter reads 0, and a write to it, or a __stdcall pop of it, lands
-// in the scratch, which the thunk drops.
-#define XV_ATI_SCRATCH_WORDS "8"
-
-#define XV_ATI_THUNK_INSTRUCTIONS          \
-  "    pushl %ebp\n"                       \
-  "    movl  %esp, %ebp\n"                 \
-  "    .rept " XV_ATI_SCRATCH_WORDS "\n"   \
-  "    pushl $0\n"                         \
-  "    .endr\n"                            \
-  "    movl  12(%ebp), %edx\n"             \
-  "    movl  16(%ebp), %ecx\n"             \
-  "1:  testl %ecx, %ecx\n"                 \
-  "    jz    2f\n"                         \
-  "    pushl -4(%edx,%ecx,4)\n"            \
-  "    decl  %ecx\n"                       \
-  "    jmp   1b\n"                         \
-  "2:  call  *8(%ebp)\n"                   \
-  "    movl  %ebp, %esp\n"                 \
-  "    popl  %ebp\n"                       \
+// slots. So the arguments sit on top of eight zeroed words: an extra
+// parameter reads 0, and a write to it, or a __stdcall pop of it, lands in
+// the scratch, which the thunk drops.
+#define XV_ATI_THUNK_INSTRUCTIONS \
+  "    pushl %ebp\n"              \
+  "    movl  %esp, %ebp\n"        \
+  "    .rept 8\n"                 \
+  "    pushl $0\n"                \
+  "    .endr\n"                   \
+  "    movl  12(%ebp), %edx\n"    \
+  "    movl  16(%ebp), %ecx\n"    \
+  "1:  testl %ecx, %ecx\n"        \
+  "    jz    2f\n"                \
+  "    pushl -4(%edx,%ecx,4)\n"   \
+  "    decl  %ecx\n"              \
+  "    jmp   1b\n"                \
+  "2:  call  *8(%ebp)\n"          \
+  "    movl  %ebp, %esp\n"        \
+  "    popl  %ebp\n"              \
   "    ret\n"

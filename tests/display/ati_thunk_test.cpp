@@ -57,19 +57,24 @@ namespace {
 // wide ones take six parameters, are passed three, write all six slots (as a
 // callee may) and add the three extra ones to the result, so a scratch slot
 // that is not zero shows too.
-__attribute__((stdcall, noinline)) std::int32_t narrow_stdcall(std::uint32_t a, std::uint32_t b) { return a * 10 + b; }
-__attribute__((cdecl, noinline)) std::int32_t narrow_cdecl(std::uint32_t a, std::uint32_t b) { return a * 10 + b; }
+__attribute__((stdcall, noinline)) std::int32_t narrow_stdcall(std::uint32_t a, std::uint32_t b) {
+  return a * 10 + b;
+}
+__attribute__((cdecl, noinline)) std::int32_t narrow_cdecl(std::uint32_t a, std::uint32_t b) {
+  return a * 10 + b;
+}
 __attribute__((stdcall, noinline)) std::int32_t none_stdcall() { return 42; }
 
 // Written by name, then pinned to their slots, so the compiler stores them.
-#define XV_WIDE_BODY                                                           \
-  const std::int32_t seen = a * 100 + b * 10 + c + d + e + f;                  \
-  a = b = c = d = e = f = 0x7E7E7E7E;                                          \
-  asm volatile("" : : "m"(a), "m"(b), "m"(c), "m"(d), "m"(e), "m"(f));         \
+#define XV_WIDE_BODY                                                   \
+  const std::int32_t seen = a * 100 + b * 10 + c + d + e + f;          \
+  a = b = c = d = e = f = 0x7E7E7E7E;                                  \
+  asm volatile("" : : "m"(a), "m"(b), "m"(c), "m"(d), "m"(e), "m"(f)); \
   return seen
 
-__attribute__((stdcall, noinline)) std::int32_t wide_stdcall(std::uint32_t a, std::uint32_t b, std::uint32_t c,
-                                                             std::uint32_t d, std::uint32_t e, std::uint32_t f) {
+__attribute__((stdcall, noinline)) std::int32_t wide_stdcall(std::uint32_t a, std::uint32_t b,
+                                                             std::uint32_t c, std::uint32_t d,
+                                                             std::uint32_t e, std::uint32_t f) {
   XV_WIDE_BODY;
 }
 __attribute__((cdecl, noinline)) std::int32_t wide_cdecl(std::uint32_t a, std::uint32_t b, std::uint32_t c,
