@@ -140,13 +140,15 @@ vm_build() {
   vm_log "Machine ready in $dir after $((SECONDS - started)) s"
 }
 
+# The exit trap of a run: switches the machine off and removes the job.
 vm_stop() {
+  set +e
   if [ -n "${qemu_pid:-}" ] && kill "$qemu_pid" 2>/dev/null; then
     sleep 2
-    kill -9 "$qemu_pid" 2>/dev/null || true
+    kill -9 "$qemu_pid" 2>/dev/null
   fi
-  [ -n "${tail_pid:-}" ] && kill "$tail_pid" 2>/dev/null
-  [ -n "${vm_job:-}" ] && rm -rf "$vm_job"
+  if [ -n "${tail_pid:-}" ]; then kill "$tail_pid" 2>/dev/null; fi
+  if [ -n "${vm_job:-}" ]; then rm -rf "$vm_job"; fi
   return 0
 }
 
@@ -204,10 +206,17 @@ vm_run() {
   return "$status"
 }
 
+# mmdebstrap's root mode and the cache folder need root, once.
+vm_check_root() {
+  [ -f "$(vm_dir)/ready" ] || [ "$(id -u)" -eq 0 ] && return 0
+  echo "Making the i686 machine's disk needs root once: sudo $0 build" >&2
+  return 1
+}
+
 main() {
   case ${1:-} in
-    build) vm_build ;;
-    run) shift; vm_build; vm_run "$@" ;;
+    build) vm_check_root && vm_build ;;
+    run) shift; vm_check_root && vm_build && vm_run "$@" ;;
     *) sed -n '2,/^set -e/p' "${BASH_SOURCE[0]}" | sed '$d; s/^# \{0,1\}//' >&2; return 2 ;;
   esac
 }

@@ -12,7 +12,7 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
 xv_install_packages
-if [ -n "${XV_I686_VM:-}" ]; then
+if [ "$XV_ARCH" = i686 ] && [ -n "${XV_I686_VM:-}" ]; then
   xv_build
   xv_log "The i686 build's tests run in the emulated x86 machine (scripts/i686-vm.sh)"
   exec "$XV_ROOT/scripts/i686-vm.sh" run --local "$XV_BUILD/e2e" --prefix "$XV_BUILD/wineprefix" -- \

@@ -36,7 +36,8 @@ if [ -n "$XV_VM_PREFIX_AT" ]; then
   mount --bind "$XV_VM_PREFIX" "$XV_VM_PREFIX_AT"
 fi
 
-cd "$XV_VM_CWD" && "${XV_VM_COMMAND[@]}"
+cd "$XV_VM_CWD" 2>/dev/null || cd "$XV_VM_SHARE"
+"${XV_VM_COMMAND[@]}"
 status=$?
 
 # What a failed test kept in a local folder (its logs) goes back to the host;
