@@ -57,12 +57,9 @@ namespace {
 // wide ones take six parameters, are passed three, write all six slots (as a
 // callee may) and add the three extra ones to the result, so a scratch slot
 // that is not zero shows too.
-__attribute__((stdcall, noinline)) std::int32_t narrow_stdcall(std::uint32_t a, std::uint32_t b) {
-  return a * 10 + b;
-}
-__attribute__((cdecl, noinline)) std::int32_t narrow_cdecl(std::uint32_t a, std::uint32_t b) {
-  return a * 10 + b;
-}
+using W = std::uint32_t;
+__attribute__((stdcall, noinline)) std::int32_t narrow_stdcall(W a, W b) { return a * 10 + b; }
+__attribute__((cdecl, noinline)) std::int32_t narrow_cdecl(W a, W b) { return a * 10 + b; }
 __attribute__((stdcall, noinline)) std::int32_t none_stdcall() { return 42; }
 
 // Written by name, then pinned to their slots, so the compiler stores them.
@@ -72,15 +69,8 @@ __attribute__((stdcall, noinline)) std::int32_t none_stdcall() { return 42; }
   asm volatile("" : : "m"(a), "m"(b), "m"(c), "m"(d), "m"(e), "m"(f)); \
   return seen
 
-__attribute__((stdcall, noinline)) std::int32_t wide_stdcall(std::uint32_t a, std::uint32_t b,
-                                                             std::uint32_t c, std::uint32_t d,
-                                                             std::uint32_t e, std::uint32_t f) {
-  XV_WIDE_BODY;
-}
-__attribute__((cdecl, noinline)) std::int32_t wide_cdecl(std::uint32_t a, std::uint32_t b, std::uint32_t c,
-                                                         std::uint32_t d, std::uint32_t e, std::uint32_t f) {
-  XV_WIDE_BODY;
-}
+__attribute__((stdcall, noinline)) std::int32_t wide_stdcall(W a, W b, W c, W d, W e, W f) { XV_WIDE_BODY; }
+__attribute__((cdecl, noinline)) std::int32_t wide_cdecl(W a, W b, W c, W d, W e, W f) { XV_WIDE_BODY; }
 
 struct Case {
   const char* name;
