@@ -12,12 +12,13 @@
 #                 folder of many small files, a Wine prefix for example, is
 #                 slow over the share); what is left in it is copied back
 #                 into DIR.vm at the end
-#   --prefix DIR  DIR is a ready 32-bit Wine prefix (made once with the disk)
+#   --prefix DIR  DIR shows the ready 32-bit Wine prefix made with the disk
+#                 (changes to it last for this run only)
 #
 # The disk is made from Debian's packages only, from the archive this
 # machine's own apt sources name, and cached in XV_VM_CACHE (default
-# /var/cache/xvvistrell-vm) under a key of the package list and this script,
-# so a change to either makes a new one. XV_VM_TIMEOUT (seconds, default
+# /var/cache/xvvistrell-vm) under a key of the package list and the steps
+# that make the disk, so a change to either makes a new one. XV_VM_TIMEOUT (seconds, default
 # 5400) ends a run that hangs.
 set -euo pipefail
 XV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
