@@ -3,6 +3,7 @@
 #include "common/errors.h"
 #include "common/format.h"
 #include "common/scoped.h"
+#include "display/ati_thunk.h"
 #include "display/display_api.h"
 #include "trace/trace_log.h"
 
@@ -14,33 +15,12 @@ static_assert(sizeof(DISPLAY_DEVICEA) == 424, "DISPLAY_DEVICEA is the 424-byte r
 static_assert(sizeof(DEVMODEA) == 156, "DEVMODEA is the 156-byte record");
 
 #if defined(__i386__)
-// The vendor library's calling convention is documented nowhere, and a wrong
-// guess corrupts the stack. This thunk keeps the caller's stack pointer in
-// EBP, which the callee preserves under both conventions, pushes the
-// arguments right to left, calls, and takes the stack pointer back from EBP:
-// whether the export popped its arguments (__stdcall) or left them (__cdecl),
-// the caller's stack is as before. A compiler-generated call cannot promise
-// that, since it may defer or fold its own stack adjustment.
-asm(R"(
-    .text
-    .p2align 4
-    .globl _xv_call_any_convention
-    .def _xv_call_any_convention; .scl 2; .type 32; .endef
-_xv_call_any_convention:
-    pushl %ebp
-    movl  %esp, %ebp
-    movl  12(%ebp), %edx
-    movl  16(%ebp), %ecx
-1:  testl %ecx, %ecx
-    jz    2f
-    pushl -4(%edx,%ecx,4)
-    decl  %ecx
-    jmp   1b
-2:  call  *8(%ebp)
-    movl  %ebp, %esp
-    popl  %ebp
-    ret
-)");
+// The thunk's text and why it is written as it is: display/ati_thunk.h.
+asm(".text\n"
+    ".p2align 4\n"
+    ".globl _xv_call_any_convention\n"
+    ".def _xv_call_any_convention; .scl 2; .type 32; .endef\n"
+    "_xv_call_any_convention:\n" XV_ATI_THUNK_INSTRUCTIONS);
 
 extern "C" std::int32_t xv_call_any_convention(FARPROC function, const AtiArgument* arguments,
                                                std::uint32_t count);

@@ -72,6 +72,10 @@ std::string ATI_library_path();
 // One argument of a library call: a 32-bit value or a pointer, one machine
 // word wide.
 using AtiArgument = std::uintptr_t;
+#if defined(__i386__)
+// The 32-bit thunk pushes each argument as one 4-byte stack slot.
+static_assert(sizeof(AtiArgument) == 4, "an argument is one 32-bit stack slot");
+#endif
 
 // Calls a library export with word arguments and gives its 32-bit result,
 // whether the export is __stdcall or __cdecl.

@@ -9,16 +9,23 @@ XV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shared user data", "could not load kernel32.dll").
 XV_PACKAGES=(wine wine32:i386 wine32-preloader:i386 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
              mingw-w64-tools cmake make googletest python3 python3-pefile wixl msitools
-             clang-format clang-tidy)
-# What a machine needs that cannot run 32-bit x86 code (see xv_choose_arch).
-XV_PACKAGES_X86_64=(wine64 wine64-preloader g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
+             clang-format clang-tidy g++-i686-linux-gnu)
+# What a machine needs that cannot run 32-bit x86 code (see xv_choose_arch);
+# qemu-i386 runs the library thunk's 32-bit Linux test there.
+XV_PACKAGES_X86_64=(wine64 wine64-preloader g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 qemu-user)
 
 xv_log() { printf '\n== %s\n' "$*"; }
 
-# Installs the Debian packages the build and the tests need, once.
+# True where the kernel runs 32-bit x86 code: Wine's 32-bit loader starts.
+xv_runs_i386() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+
+# Installs the Debian packages the build and the tests need, once. Inside the
+# i686 test machine (XV_VM, see scripts/i686-vm.sh) all is there already and
+# there is no network.
 xv_install_packages() {
+  [ -n "${XV_VM:-}" ] && return 0
   xv_install_missing
-  if [ -z "$XV_ARCH_REQUESTED" ] && [ "$XV_ARCH" = i686 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  if [ -z "$XV_ARCH_REQUESTED" ] && [ "$XV_ARCH" = i686 ] && ! xv_runs_i386; then
     XV_ARCH=x86_64
     xv_choose_arch
     xv_install_missing
@@ -26,6 +33,12 @@ xv_install_packages() {
   if [ "$XV_ARCH" != i686 ] && [ -z "${XV_ARCH_NOTED:-}" ]; then
     xv_log "NOTE: this machine cannot run 32-bit x86 code: the x86-64 build is tested under 64-bit Wine"
     export XV_ARCH_NOTED=1
+  fi
+  # XV_ARCH=i686 asked for where 32-bit code cannot run: the i686 build is made
+  # here and its tests run in the emulated machine. XV_I686_VM=1 asks for the
+  # machine where 32-bit code runs too (to check the machine itself).
+  if [ "$XV_ARCH" = i686 ] && { [ -n "${XV_I686_VM:-}" ] || ! xv_runs_i386; }; then
+    export XV_I686_VM=1
   fi
 }
 
