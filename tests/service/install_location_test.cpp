@@ -23,9 +23,10 @@ std::string writer(const char* sddl, const char* administrator = "S-1-5-21-1-2-3
   const ScopedLocalMemory owned_installer(installer), owned_everyone(everyone);
   SECURITY_DESCRIPTOR no_dacl = {
       SECURITY_DESCRIPTOR_REVISION, 0, SE_DACL_PRESENT, nullptr, nullptr, nullptr, nullptr};
-  found = sddl != nullptr  // a null DACL lets everyone do everything
-              ? untrusted_writer(security(sddl).get(), installer, everyone)
-              : untrusted_writer(&no_dacl, installer, everyone);
+  // The writer found points into the descriptor: it must outlive the text conversion.
+  const ScopedLocalMemory descriptor = sddl != nullptr ? security(sddl) : ScopedLocalMemory();
+  found = untrusted_writer(sddl != nullptr ? descriptor.get() : &no_dacl,  // a null DACL: everyone
+                           installer, everyone);
   char* text = nullptr;
   if (found == nullptr || !ConvertSidToStringSidA(found, &text)) return "";
   const ScopedLocalMemory owned(text);
