@@ -219,32 +219,26 @@ class TService {
   void suspend_service_thread();
   void terminate_service_thread();
 
+  // Pointer-sized and larger members first and the small ones last, so the
+  // 16-byte alignment of the request list costs no padding on x64.
   TServiceHost* host_;
-  bool interactive_ = false;
   std::string service_start_name_;
   std::string password_;
-
-  TCurrentStatus status_ = csStopped;
-  TCurrentStatus last_state_ = csStartPending;
-  DWORD last_checkpoint_ = 0;
   SERVICE_STATUS_HANDLE status_handle_ = nullptr;
-
-  // Requests in service on the service thread, nested ones included.
-  int requests_in_service_ = 0;
-
   std::unique_ptr<TServiceThread> service_thread_;
   std::unique_ptr<TEventLogger> event_logger_;
+  // Pause: the service thread waits for the resume event; Controller sets it.
+  ScopedHandle resume_event_;
 
   // Controller runs on other threads: it posts only to a service thread that
   // has its queue and has not finished, so a late request never reaches an
   // ended thread or another thread that reuses its id.
   std::mutex request_lock_;
-  DWORD request_thread_id_ = 0;
   // Any process on the desktop can post a request message to the service
   // thread. So Controller also records each request it queues, and the
   // service thread serves a request message only against such a record; a
   // message without one is dropped. Controller pushes without a lock (the
-  // lock above only keeps the thread id valid); the service thread moves the
+  // lock only keeps the thread id valid); the service thread moves the
   // records it flushes into taken_requests_, which only it touches.
   struct alignas(MEMORY_ALLOCATION_ALIGNMENT) TQueuedRequest {
     SLIST_ENTRY entry;  // first: the list hands back this address
@@ -253,7 +247,13 @@ class TService {
   };
   alignas(MEMORY_ALLOCATION_ALIGNMENT) SLIST_HEADER queued_requests_;
   std::vector<std::pair<DWORD, DWORD>> taken_requests_;
-  // Pause: the service thread waits for the resume event; Controller sets it.
+  DWORD request_thread_id_ = 0;
+
+  TCurrentStatus status_ = csStopped;
+  TCurrentStatus last_state_ = csStartPending;
+  DWORD last_checkpoint_ = 0;
+  // Requests in service on the service thread, nested ones included.
+  int requests_in_service_ = 0;
+  bool interactive_ = false;
   std::atomic<bool> suspended_{false};
-  ScopedHandle resume_event_;
 };
