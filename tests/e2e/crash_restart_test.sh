@@ -19,6 +19,12 @@ case "$fault" in
   overflow) code=0xC00000FD ;;
   *) e2e_fail "unknown fault: $fault" ;;
 esac
+if [ "$fault" = overflow ] && [ "${XV_WINEARCH:-win32}" = win64 ]; then
+  echo "Skipped: 64-bit Wine 8 raises no stack overflow when a thread's stack pointer itself runs into" \
+    "the guard page (it ends the thread with \"err:virtual:virtual_setup_exception stack overflow\";" \
+    "docs/wine.md). The 32-bit image's overflow runs in the i686 set."
+  exit 77
+fi
 E2E_DEBUG="$E2E_DEBUG,fixme+service"
 e2e_begin "crash_restart_$fault"
 
