@@ -21,7 +21,9 @@
 # that make the disk, so a change to either makes a new one. XV_VM_TIMEOUT (seconds, default
 # 5400) ends a run that hangs.
 set -euo pipefail
-XV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# The machine runs the 32-bit build; the shared steps give xv_apt_install.
+XV_ARCH=i686
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # The machine's packages. linux-image and initramfs-tools give the kernel and
 # an initrd that finds the root disk; the rest is what the tests call.
@@ -61,8 +63,7 @@ vm_install_host_packages() {
   [ ${#missing[@]} -eq 0 ] && return 0
   [ "$(id -u)" -ne 0 ] && sudo=sudo
   vm_log "Installing ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  xv_apt_install $sudo --no-install-recommends "${missing[@]}"
 }
 
 # This machine's own Debian archive entries, as one-line apt sources.
@@ -99,6 +100,46 @@ vm_key() {
 
 vm_dir() { printf '%s/%s' "$XV_VM_CACHE" "$(vm_key)"; }
 
+# vm_make_root WORK CODENAME PACKAGES SOURCE...: the root file system in
+# WORK/root. Each try is repeated twice a minute apart, since a mirror can be
+# mid-sync for a while. Where an archive index still fails, the root is made
+# from the other suites, with a warning that names the index: the machine is a
+# throw-away test machine without a network, so a suite's updates (the
+# security suite's, as seen here) matter less there than a test run that can
+# happen at all, and leaving the whole suite out keeps the amd64 and i386
+# libraries at the same versions.
+vm_make_root() {
+  local work=$1 codename=$2 packages=$3 attempt failed suite
+  shift 3
+  local sources=("$@")
+  for attempt in 1 2 3 4; do
+    rm -rf "$work/root"
+    mmdebstrap --mode=root --variant=minbase --architectures=amd64,i386 \
+      --include="$packages" \
+      --customize-hook="copy-in $work/xv-boot /sbin" \
+      --customize-hook='chmod 755 "$1/sbin/xv-boot"' \
+      --customize-hook='rm -f "$1"/var/cache/apt/*.bin; rm -rf "$1"/var/lib/apt/lists/*' \
+      "$codename" "$work/root" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1 && return 0
+    failed=$(sed -n 's/^.*[EW]: Failed to fetch \([^ ]*\).*/\1/p' "$work/mmdebstrap.log" | sort -u)
+    if [ -z "$failed" ] || [ "$attempt" -eq 4 ]; then
+      tail -n 30 "$work/mmdebstrap.log" >&2
+      return 1
+    fi
+    vm_log "These archive indexes could not be read: $failed"
+    if [ "$attempt" -lt 3 ]; then
+      vm_log "Again in 60 s"
+      sleep 60
+      continue
+    fi
+    for suite in $(sed -n 's|.*/dists/\([^/]*\)/.*|\1|p' <<<"$failed" | sort -u); do
+      vm_log "WARNING: the machine's disk is made without the suite $suite"
+      mapfile -t sources < <(printf '%s\n' "${sources[@]}" | awk -v suite="$suite" '{
+        for (i = 1; i <= NF; i++) if ($i ~ /^(https?|file):/) { if ($(i + 1) != suite) print; next }
+        print }')
+    done
+  done
+}
+
 # Makes the root file system, its disk image and the ready prefix, once per
 # key. A lock keeps two runs from making it at the same time.
 vm_build() {
@@ -120,13 +161,7 @@ vm_build() {
   vm_log "Making the machine's root file system in $work (Debian $codename, several minutes)"
   local packages
   packages=$(IFS=,; echo "${XV_VM_PACKAGES[*]}")
-  mmdebstrap --mode=root --variant=minbase --architectures=amd64,i386 \
-    --include="$packages" \
-    --customize-hook="copy-in $work/xv-boot /sbin" \
-    --customize-hook='chmod 755 "$1/sbin/xv-boot"' \
-    --customize-hook='rm -f "$1"/var/cache/apt/*.bin; rm -rf "$1"/var/lib/apt/lists/*' \
-    "$codename" "$work/root" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1 ||
-    { tail -n 30 "$work/mmdebstrap.log" >&2; return 1; }
+  vm_make_root "$work" "$codename" "$packages" "${sources[@]}"
   cp "$(ls "$work"/root/boot/vmlinuz-* | tail -n 1)" "$work/vmlinuz"
   cp "$(ls "$work"/root/boot/initrd.img-* | tail -n 1)" "$work/initrd.img"
   vm_log "Making the disk image"

@@ -7,16 +7,31 @@ XV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # loader placed at random can sit where Wine needs the Windows address space,
 # and then a Wine process now and then fails to start ("failed to map the
 # shared user data", "could not load kernel32.dll").
-XV_PACKAGES=(wine wine32:i386 wine32-preloader:i386 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
-             mingw-w64-tools cmake make googletest python3 python3-pefile wixl msitools
-             clang-format clang-tidy g++-i686-linux-gnu)
-# What a machine needs that cannot run 32-bit x86 code (see xv_choose_arch);
-# qemu-i386 runs the library thunk's 32-bit Linux test there.
-XV_PACKAGES_X86_64=(wine64 wine64-preloader g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 qemu-user)
+XV_PACKAGES=(wine wine64 wine64-preloader g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+             g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools cmake make googletest
+             python3 python3-pefile wixl msitools clang-format clang-tidy g++-i686-linux-gnu qemu-user)
+# Only where the kernel runs 32-bit x86 code (xv_kernel_runs_i386): nothing
+# else could run them.
+XV_PACKAGES_I386=(wine32:i386 wine32-preloader:i386)
 
 xv_log() { printf '\n== %s\n' "$*"; }
 
-# True where the kernel runs 32-bit x86 code: Wine's 32-bit loader starts.
+# True where the kernel runs 32-bit x86 code: a 96-byte static 32-bit Linux
+# program (exit(42) through int 0x80) runs. Asked before Wine is installed,
+# so a machine that cannot run its 32-bit part never installs it.
+xv_kernel_runs_i386() {
+  local program status=0
+  program=$(mktemp)
+  printf '\x7fELF\x01\x01\x01\0\0\0\0\0\0\0\0\0\x02\0\x03\0\x01\0\0\0\x54\x80\x04\x08\x34\0\0\0'"$(
+    )"'\0\0\0\0\0\0\0\0\x34\0\x20\0\x01\0\0\0\0\0\0\0\x01\0\0\0\0\0\0\0\0\x80\x04\x08\0\x80\x04\x08'"$(
+    )"'\x60\0\0\0\x60\0\0\0\x05\0\0\0\0\x10\0\0\xb8\x01\0\0\0\xbb\x2a\0\0\0\xcd\x80' >"$program"
+  chmod 755 "$program"
+  "$program" 2>/dev/null || status=$?
+  rm -f "$program"
+  [ "$status" -eq 42 ]
+}
+
+# True where Wine's 32-bit loader starts (it is installed and the kernel runs it).
 xv_runs_i386() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
 
 # Installs the Debian packages the build and the tests need, once. Inside the
@@ -25,12 +40,7 @@ xv_runs_i386() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
 xv_install_packages() {
   [ -n "${XV_VM:-}" ] && return 0
   xv_install_missing
-  if [ -z "$XV_ARCH_REQUESTED" ] && [ "$XV_ARCH" = i686 ] && ! xv_runs_i386; then
-    XV_ARCH=x86_64
-    xv_choose_arch
-    xv_install_missing
-  fi
-  if [ "$XV_ARCH" != i686 ] && [ -z "${XV_ARCH_NOTED:-}" ]; then
+  if [ "$XV_ARCH" != i686 ] && [ -z "${XV_ARCH_NOTED:-}" ] && ! xv_runs_i386; then
     xv_log "NOTE: this machine cannot run 32-bit x86 code: the x86-64 build is tested under 64-bit Wine"
     export XV_ARCH_NOTED=1
   fi
@@ -43,8 +53,9 @@ xv_install_packages() {
 }
 
 xv_install_missing() {
-  local missing=()
-  for package in "${XV_PACKAGES[@]}"; do
+  local missing=() wanted=("${XV_PACKAGES[@]}")
+  xv_kernel_runs_i386 && wanted+=("${XV_PACKAGES_I386[@]}")
+  for package in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
       missing+=("$package")
   done
@@ -52,11 +63,50 @@ xv_install_missing() {
   xv_log "Installing ${missing[*]}"
   local sudo=""
   [ "$(id -u)" -ne 0 ] && sudo=sudo
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     $sudo dpkg --add-architecture i386
   fi
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  xv_apt_install $sudo "${missing[@]}"
+}
+
+# xv_apt_install [sudo] PACKAGE...: apt-get update and install, each tried
+# three times a minute apart, since a mirror can be mid-sync for a while.
+# Where an index still fails (the archive names it), its suite is left out
+# of this install, with a warning: the same packages then come from the
+# other suites. Left in, a suite whose i386 index is missing gives amd64
+# libraries newer than their i386 twins, which Multi-Arch cannot install
+# side by side.
+xv_apt_install() {
+  local sudo="" attempt log failed suites=() preferences=/dev/null
+  [ "$1" = sudo ] && { sudo=sudo; shift; }
+  log=$(mktemp)
+  for attempt in 1 2 3; do
+    $sudo apt-get update -qq >"$log" 2>&1 && break
+    [ "$attempt" -lt 3 ] && { echo "apt-get update failed; again in 60 s" >&2; sleep 60; }
+  done
+  failed=$(sed -n 's/^[EW]: Failed to fetch \([^ ]*\).*/\1/p' "$log" | sort -u)
+  if [ -n "$failed" ]; then
+    mapfile -t suites < <(sed -n 's|.*/dists/\([^/]*\)/.*|\1|p' <<<"$failed" | sort -u)
+    printf 'WARNING: these archive indexes could not be read:\n%s\n' "$failed" >&2
+    printf 'WARNING: installing without the suites %s\n' "${suites[*]}" >&2
+    preferences=$(mktemp)
+    for suite in "${suites[@]}"; do
+      printf 'Package: *\nPin: release n=%s\nPin-Priority: -1\n\n' "$suite" >>"$preferences"
+    done
+  fi
+  for attempt in 1 2 3; do
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get -o Dir::Etc::Preferences="$preferences" \
+      install -y -qq "$@" >"$log" 2>&1 && break
+    if [ "$attempt" -eq 3 ]; then
+      tail -n 20 "$log" >&2
+      rm -f "$log"
+      return 1
+    fi
+    echo "apt-get install failed; again in 60 s" >&2
+    sleep 60
+  done
+  rm -f "$log"
+  [ "$preferences" = /dev/null ] || rm -f "$preferences"
 }
 
 # The product is a 32-bit image, and Wine runs it only where the kernel runs
@@ -66,16 +116,11 @@ xv_install_missing() {
 # test still runs, but the checks that only mean something for the 32-bit
 # image (its PE header and imports, the two calling conventions) do not, and
 # the scripts say so. XV_ARCH=i686 or x86_64 overrides the choice.
-# Before Wine's 32-bit loader is installed the answer is not known yet:
-# xv_install_packages asks again once it is.
 xv_choose_arch() {
   if [ -z "${XV_ARCH:-}" ]; then
     XV_ARCH=i686
-    if [ -e /usr/lib/wine/wine ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-      XV_ARCH=x86_64
-    fi
+    xv_kernel_runs_i386 || XV_ARCH=x86_64
   fi
-  [ "$XV_ARCH" = x86_64 ] && XV_PACKAGES+=("${XV_PACKAGES_X86_64[@]}")
   XV_BUILD=$(realpath -m "${XV_BUILD_REQUESTED:-$XV_ROOT/$([ "$XV_ARCH" = i686 ] && echo build || echo build-x86_64)}")
   XV_WINEARCH=$([ "$XV_ARCH" = i686 ] && echo win32 || echo win64)
   export XV_ARCH XV_BUILD XV_WINEARCH
@@ -174,6 +219,5 @@ xv_wine_down() {
   ( xv_wine_env "$1"; wineserver -k 2>/dev/null; wineserver -w 2>/dev/null ) || true
 }
 
-XV_ARCH_REQUESTED=${XV_ARCH:-}
 XV_BUILD_REQUESTED=${XV_BUILD:-}
 xv_choose_arch
