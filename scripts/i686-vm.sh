@@ -101,7 +101,7 @@ vm_key() {
 vm_dir() { printf '%s/%s' "$XV_VM_CACHE" "$(vm_key)"; }
 
 # vm_make_root WORK CODENAME PACKAGES SOURCE...: the root file system in
-# WORK/root. Each try is repeated twice a minute apart, since a mirror can be
+# WORK/root. Each try is repeated twice half a minute apart, since a mirror can be
 # mid-sync for a while. Where an archive index still fails, the root is made
 # from the other suites, with a warning that names the index: the machine is a
 # throw-away test machine without a network, so a suite's updates (the
@@ -127,8 +127,8 @@ vm_make_root() {
     fi
     vm_log "These archive indexes could not be read: $failed"
     if [ "$attempt" -lt 3 ]; then
-      vm_log "Again in 60 s"
-      sleep 60
+      vm_log "Again in 30 s"
+      sleep 30
       continue
     fi
     for suite in $(sed -n 's|.*/dists/\([^/]*\)/.*|\1|p' <<<"$failed" | sort -u); do

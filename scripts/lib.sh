@@ -70,7 +70,7 @@ xv_install_missing() {
 }
 
 # xv_apt_install [sudo] PACKAGE...: apt-get update and install, each tried
-# three times a minute apart, since a mirror can be mid-sync for a while.
+# three times half a minute apart, since a mirror can be mid-sync for a while.
 # Where an index still fails (the archive names it), its suite is left out
 # of this install, with a warning: the same packages then come from the
 # other suites. Left in, a suite whose i386 index is missing gives amd64
@@ -82,7 +82,7 @@ xv_apt_install() {
   log=$(mktemp)
   for attempt in 1 2 3; do
     $sudo apt-get update -qq >"$log" 2>&1 && break
-    [ "$attempt" -lt 3 ] && { echo "apt-get update failed; again in 60 s" >&2; sleep 60; }
+    [ "$attempt" -lt 3 ] && { echo "apt-get update failed; again in 30 s" >&2; sleep 30; }
   done
   failed=$(sed -n 's/^[EW]: Failed to fetch \([^ ]*\).*/\1/p' "$log" | sort -u)
   if [ -n "$failed" ]; then
@@ -102,8 +102,8 @@ xv_apt_install() {
       rm -f "$log"
       return 1
     fi
-    echo "apt-get install failed; again in 60 s" >&2
-    sleep 60
+    echo "apt-get install failed; again in 30 s" >&2
+    sleep 30
   done
   rm -f "$log"
   [ "$preferences" = /dev/null ] || rm -f "$preferences"
