@@ -23,9 +23,9 @@ std::string writer(const char* sddl, const char* administrator = "S-1-5-21-1-2-3
   const ScopedLocalMemory owned_installer(installer), owned_everyone(everyone);
   SECURITY_DESCRIPTOR no_dacl = {
       SECURITY_DESCRIPTOR_REVISION, 0, SE_DACL_PRESENT, nullptr, nullptr, nullptr, nullptr};
-  found = sddl != nullptr  // a null DACL lets everyone do everything
-              ? untrusted_writer(security(sddl).get(), installer, everyone)
-              : untrusted_writer(&no_dacl, installer, everyone);
+  // The found SID lies inside the descriptor: it lives until the text is made.
+  const ScopedLocalMemory built = sddl != nullptr ? security(sddl) : ScopedLocalMemory();
+  found = untrusted_writer(built ? built.get() : &no_dacl, installer, everyone);  // a null DACL: everyone
   char* text = nullptr;
   if (found == nullptr || !ConvertSidToStringSidA(found, &text)) return "";
   const ScopedLocalMemory owned(text);
