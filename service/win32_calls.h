@@ -1,8 +1,10 @@
 // The Win32 calls of the service host that tests replace: status reports,
 // control-handler registration, the posting of requests to the service
 // thread (a thread id that Windows reuses cannot be arranged), the event log,
-// message boxes, and the calls that would change the machine's services or
-// block (the dispatcher).
+// message boxes, the calls that would change the machine's services or
+// block (the dispatcher), and the token query of /install (Wine's token has a
+// linked token as under User Account Control, but no limited one; Windows XP
+// knows no linked tokens at all).
 // The process uses one table; its defaults are the real functions.
 #pragma once
 
@@ -30,6 +32,8 @@ struct Win32Calls {
   decltype(&::CloseServiceHandle) close_service_handle = ::CloseServiceHandle;
 
   decltype(&::RegCreateKeyExA) reg_create_key_ex = ::RegCreateKeyExA;
+
+  decltype(&::GetTokenInformation) get_token_information = ::GetTokenInformation;
 };
 
 // The process's table. Tests assign a table of recorders and put

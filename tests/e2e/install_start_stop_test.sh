@@ -17,6 +17,23 @@ assert_contains "$dialog" 'Service \"XV Vistrell\" failed to install with error:
 assert_contains "$dialog" ' "Error",00000010)' "caption and icon of that dialog"
 if svcctl qc xvVistrell >/dev/null 2>&1; then e2e_fail "service registered from C:\tools"; fi
 
+# A drive letter whose type Wine's registry says is "network" reads back as
+# DRIVE_REMOTE once the prefix boots again.
+e2e_log "install from a network drive: refused, nothing registered"
+mkdir -p "$E2E_DIR/share/XV"
+cp "$E2E_EXE" "$E2E_DIR/share/XV/xvVistrell.exe"
+ln -s "$E2E_DIR/share" "$WINEPREFIX/dosdevices/n:"
+wine reg add 'HKLM\Software\Wine\Drives' /v n: /d network /f >/dev/null 2>&1
+wineserver -k
+wineserver -w
+wineserver -p
+WINEDEBUG=$E2E_DEBUG wine cmd /c exit 0 2>"$E2E_EVENTS" </dev/null
+WINEDEBUG=-all,+relay wine 'N:\XV\xvVistrell.exe' /install /silent 2>"$E2E_DIR/network.stderr" </dev/null
+dialog=$(grep -F 'Call user32.MessageBoxA' "$E2E_DIR/network.stderr" || true)
+assert_contains "$dialog" 'Service \"XV Vistrell\" failed to install with error: \"The folder N:\\XV is on a network share, so whoever controls the share could replace N:\\XV\\xvVistrell.exe, which runs as LocalSystem.' \
+  "dialog of an install from a network drive"
+if svcctl qc xvVistrell >/dev/null 2>&1; then e2e_fail "service registered from a network drive"; fi
+
 e2e_log "install"
 e2e_install
 assert_eq "" "$(e2e_installer_dialogs)" "dialogs of a silent install"
