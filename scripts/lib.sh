@@ -9,7 +9,7 @@ XV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shared user data", "could not load kernel32.dll").
 XV_PACKAGES=(wine wine32:i386 wine32-preloader:i386 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
              mingw-w64-tools cmake make googletest python3 python3-pefile wixl msitools
-             clang-format clang-tidy g++-i686-linux-gnu)
+             clang-format clang-tidy g++-i686-linux-gnu python3-olefile osslsigncode)
 # What a machine needs that cannot run 32-bit x86 code (see xv_choose_arch);
 # qemu-i386 runs the library thunk's 32-bit Linux test there.
 XV_PACKAGES_X86_64=(wine64 wine64-preloader g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 qemu-user)
