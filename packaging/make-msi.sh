@@ -43,9 +43,7 @@ upgrade_code=$(sed -n 's/.*UpgradeCode="\([0-9A-Fa-f-]*\)".*/\1/p' "$wxs")
 product_code=$(/usr/bin/python3 -c 'import sys, uuid
 print("{%s}" % str(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2])).upper())' "$upgrade_code" "$version $arch")
 rm -f "$output"
-# The cabinet takes the files' times as local times: UTC makes them the same
-# wherever the package is built.
-(cd "$stage" && TZ=UTC wixl "${platform[@]}" -D Version="$version" -D ProductCode="$product_code" \
+(cd "$stage" && wixl "${platform[@]}" -D Version="$version" -D ProductCode="$product_code" \
   -D Executable=xvVistrell.exe -D SetupActions=xvVistrell_setup.dll -D Notices=notices.txt \
   -o package.msi "$wxs")
 # msidbServiceInstallErrorControlVital (0x8000) | SERVICE_ERROR_NORMAL (1)

@@ -28,9 +28,9 @@ LINKED_PARTS = [
     ("libstdc++", "libstdc++", "libstdc++.a", GCC_RUNTIME, None),
     ("libgcc", "libgcc", "libgcc.a", GCC_RUNTIME, "With libgcc_eh (exception unwinding)."),
 ]
-# The tools of the build and the package; each named by a program it installs.
-BUILD_TOOLS = ["{compiler}", "i686-w64-mingw32-ld", "i686-w64-mingw32-windres", "cmake", "wixl", "msibuild",
-               "osslsigncode"]
+# The tools of the build and the package; each named by a program it installs
+# ({target}: the compiler's target prefix, as i686-w64-mingw32).
+BUILD_TOOLS = ["{compiler}", "{target}-ld", "{target}-windres", "cmake", "wixl", "msibuild", "osslsigncode"]
 
 
 def run(*command):
@@ -100,7 +100,8 @@ def main(output, version, epoch, compiler, files):
         relationships.append({"spdxElementId": product, "relationshipType": "STATIC_LINK",
                               "relatedSpdxElement": "SPDXRef-Package-" + suffix})
     for tool in BUILD_TOOLS:
-        program = run("sh", "-c", 'command -v "$0"', tool.format(compiler=compiler))
+        target = os.path.basename(compiler).split("-g++")[0]
+        program = run("sh", "-c", 'command -v "$0"', tool.format(compiler=compiler, target=target))
         owner, owner_version = debian_package(program)
         spdx_id = "SPDXRef-Tool-" + owner
         if any(package["SPDXID"] == spdx_id for package in packages):
