@@ -102,8 +102,9 @@ make_dist() {
   /usr/bin/python3 "$root/src/scripts/release/sbom.py" "$out/xvVistrell-$product_version.spdx.json" \
     "$product_version" "$epoch" i686-w64-mingw32-g++-posix \
     "$out/xvVistrell.exe" "$out/xvVistrell_setup.dll" "$out/$msi" "$out/THIRD-PARTY-NOTICES.txt"
-  (cd "$out" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort |
-    xargs sha256sum >SHA256SUMS)
+  local sums
+  sums=$(cd "$out" && find . -maxdepth 1 -type f -printf '%P\n' | LC_ALL=C sort | xargs sha256sum)
+  printf '%s\n' "$sums" >"$out/SHA256SUMS"
 }
 
 # compare A B: every file of both folders, byte for byte.

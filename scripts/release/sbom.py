@@ -14,7 +14,9 @@ import hashlib
 import json
 import os
 import subprocess
+import re
 import sys
+import urllib.parse
 import uuid
 
 GCC_RUNTIME = "GPL-3.0-or-later WITH GCC-exception-3.1"
@@ -31,6 +33,11 @@ LINKED_PARTS = [
 # The tools of the build and the package; each named by a program it installs
 # ({target}: the compiler's target prefix, as i686-w64-mingw32).
 BUILD_TOOLS = ["{compiler}", "{target}-ld", "{target}-windres", "cmake", "wixl", "msibuild", "osslsigncode"]
+
+
+def spdx_id(kind, name):
+    """An SPDX identifier: letters, digits, "." and "-" only."""
+    return f"SPDXRef-{kind}-" + re.sub(r"[^A-Za-z0-9.-]", "-", name)
 
 
 def run(*command):
@@ -58,7 +65,7 @@ def package_entry(spdx_id, name, owner, version, licence="NOASSERTION", comment=
         "externalRefs": [{
             "referenceCategory": "PACKAGE-MANAGER",
             "referenceType": "purl",
-            "referenceLocator": f"pkg:deb/debian/{owner}@{version}",
+            "referenceLocator": f"pkg:deb/debian/{urllib.parse.quote(owner)}@{urllib.parse.quote(version)}",
         }],
     }
     if comment:
@@ -70,7 +77,7 @@ def file_entry(path):
     data = open(path, "rb").read()
     name = os.path.basename(path)
     return {
-        "SPDXID": "SPDXRef-File-" + "".join(c if c.isalnum() or c in ".-" else "-" for c in name),
+        "SPDXID": spdx_id("File", name),
         "fileName": "./" + name,
         "checksums": [{"algorithm": "SHA1", "checksumValue": hashlib.sha1(data).hexdigest()},
                       {"algorithm": "SHA256", "checksumValue": hashlib.sha256(data).hexdigest()}],
@@ -96,18 +103,18 @@ def main(output, version, epoch, compiler, files):
                       "relatedSpdxElement": product}]
     for name, suffix, linked_file, licence, comment in LINKED_PARTS:
         owner, owner_version = debian_package(run(compiler, f"-print-file-name={linked_file}"))
-        packages.append(package_entry("SPDXRef-Package-" + suffix, name, owner, owner_version, licence, comment))
+        packages.append(package_entry(spdx_id("Package", suffix), name, owner, owner_version, licence, comment))
         relationships.append({"spdxElementId": product, "relationshipType": "STATIC_LINK",
-                              "relatedSpdxElement": "SPDXRef-Package-" + suffix})
+                              "relatedSpdxElement": spdx_id("Package", suffix)})
     for tool in BUILD_TOOLS:
         target = os.path.basename(compiler).split("-g++")[0]
         program = run("sh", "-c", 'command -v "$0"', tool.format(compiler=compiler, target=target))
         owner, owner_version = debian_package(program)
-        spdx_id = "SPDXRef-Tool-" + owner
-        if any(package["SPDXID"] == spdx_id for package in packages):
+        tool_id = spdx_id("Tool", owner)
+        if any(package["SPDXID"] == tool_id for package in packages):
             continue
-        packages.append(package_entry(spdx_id, owner, owner, owner_version))
-        relationships.append({"spdxElementId": spdx_id, "relationshipType": "BUILD_TOOL_OF",
+        packages.append(package_entry(tool_id, owner, owner, owner_version))
+        relationships.append({"spdxElementId": tool_id, "relationshipType": "BUILD_TOOL_OF",
                               "relatedSpdxElement": product})
     entries = [file_entry(path) for path in sorted(files, key=os.path.basename)]
     relationships += [{"spdxElementId": product, "relationshipType": "CONTAINS", "relatedSpdxElement": entry["SPDXID"]}

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Authenticode signing of the release's files with osslsigncode. Source it.
 #
 # The signer's key and certificate come from the environment:

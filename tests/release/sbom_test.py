@@ -8,9 +8,11 @@ build tools with its version; the files' checksums; the same bytes twice.
 import hashlib
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
+import urllib.parse
 
 GCC_RUNTIME = "GPL-3.0-or-later WITH GCC-exception-3.1"
 # name: (a library the compiler links from the part, licence)
@@ -29,7 +31,7 @@ def dpkg(*arguments):
 def debian_package(entry):
     """The Debian package an entry names, from its purl."""
     (ref,) = [ref["referenceLocator"] for ref in entry["externalRefs"] if ref["referenceType"] == "purl"]
-    return ref.removeprefix("pkg:deb/debian/").split("@")[0]
+    return urllib.parse.unquote(ref.removeprefix("pkg:deb/debian/").split("@")[0])
 
 
 def main(script, compiler, files):
@@ -45,6 +47,10 @@ def main(script, compiler, files):
     if document["spdxVersion"] != "SPDX-2.3" or document["creationInfo"]["created"] != "2023-11-14T22:13:20Z":
         failures.append(f"header: {document['spdxVersion']} {document['creationInfo']}")
     packages = {entry["SPDXID"]: entry for entry in document["packages"]}
+    invalid = [key for key in [*packages, *(f["SPDXID"] for f in document["files"])]
+               if not re.fullmatch(r"SPDXRef-[A-Za-z0-9.-]+", key)]
+    if invalid:
+        failures.append(f"invalid SPDX identifiers: {invalid}")
     linked = {packages[r["relatedSpdxElement"]]["name"]: packages[r["relatedSpdxElement"]]
               for r in document["relationships"] if r["relationshipType"] == "STATIC_LINK"}
     if sorted(linked) != sorted(EXPECTED):
