@@ -60,10 +60,10 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/xvVistrell-release.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 msi=xvVistrell-$product_version.msi
 
-# place IN NAME SIGNATURES: puts IN into dist/ as NAME, signed when a key is
-# configured or a detached signature of it is in SIGNATURES.
+# place IN OUT NAME SIGNATURES: puts IN into the folder OUT as NAME, signed
+# when a detached signature of it is in SIGNATURES or a key is configured.
 place() {
-  local in=$1 name=$2 signatures=$3
+  local in=$1 out=$2 name=$3 signatures=$4
   if [ -n "$signatures" ] && [ -e "$signatures/$name.p7s" ]; then
     xv_attach_signature "$in" "$signatures/$name.p7s" "$out/$name"
     cp "$signatures/$name.p7s" "$out/$name.p7s"
@@ -88,12 +88,12 @@ make_dist() {
     grep -E -B2 -A12 'error|Error' "$root/build.log" | head -60 >&2
     fail "the build failed"
   fi
-  place "$root/build/service/xvVistrell.exe" xvVistrell.exe "$3"
-  place "$root/build/packaging/xvVistrell_setup.dll" xvVistrell_setup.dll "$3"
+  place "$root/build/service/xvVistrell.exe" "$out" xvVistrell.exe "$3"
+  place "$root/build/packaging/xvVistrell_setup.dll" "$out" xvVistrell_setup.dll "$3"
   # The package holds the signed images, so what it installs is signed too.
   bash "$root/src/packaging/make-msi.sh" "$root/$msi" "$product_version" "$out/xvVistrell.exe" \
     "$out/xvVistrell_setup.dll" "$root/src/packaging/xvVistrell.wxs" i686 "$root/src/packaging/notices.txt"
-  place "$root/$msi" "$msi" "$3"
+  place "$root/$msi" "$out" "$msi" "$3"
   local file
   for file in xvVistrell.exe xvVistrell_setup.dll "$msi"; do
     if [ -e "$out/$file.p7s" ]; then xv_verify "$out/$file"; fi
