@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# make-msi.sh OUTPUT.msi VERSION EXECUTABLE SETUP_DLL WXS ARCH
+# make-msi.sh OUTPUT.msi VERSION EXECUTABLE SETUP_DLL WXS ARCH NOTICES
 # Builds the Windows Installer package with wixl, then sets in its tables what
 # wixl 0.101 cannot express, and checks that it did:
 # - ARCH i686 is the product: a 32-bit package into the 32-bit program files
@@ -11,8 +11,20 @@
 #   installation and rolls it back;
 # - the event sources' message files are REG_EXPAND_SZ values, as the
 #   executable's own /install writes them (wixl drops Type="expandable").
+# NOTICES (the third-party licence notices) is installed beside the
+# executable, with Windows line ends.
+#
+# The same inputs give the same package bytes, so a release can be rebuilt
+# and compared (scripts/release.sh): the product code is derived from the
+# version and the platform (a newer version gets a new one, as a major
+# upgrade needs); the staged files' times, which the cabinet keeps, and the
+# summary's "Created" and "Last saved" are SOURCE_DATE_EPOCH (the time of the
+# build without it); the package code is derived from the package's bytes
+# (msi_summary.py).
 set -euo pipefail
-output=$1 version=$2 executable=$3 setup_dll=$4 wxs=$5 arch=$6
+output=$1 version=$2 executable=$3 setup_dll=$4 wxs=$5 arch=$6 notices=$7
+epoch=${SOURCE_DATE_EPOCH:-$(date +%s)}
+here=$(dirname "$0")
 case $arch in
   i686) platform=(-a x86 -D ProgramFiles=ProgramFilesFolder -D Win64=no) template='Intel;1033' ;;
   x86_64) platform=(-a x64 -D ProgramFiles=ProgramFiles64Folder -D Win64=yes) template='x64;1033' ;;
@@ -24,9 +36,16 @@ stage=$(mktemp -d "${output}.stage.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
 cp "$executable" "$stage/xvVistrell.exe"
 cp "$setup_dll" "$stage/xvVistrell_setup.dll"
+sed 's/\r*$/\r/' "$notices" >"$stage/notices.txt"
+touch -d "@$epoch" "$stage"/*
+# A name-based UUID in the namespace of the package's upgrade code.
+upgrade_code=$(sed -n 's/.*UpgradeCode="\([0-9A-Fa-f-]*\)".*/\1/p' "$wxs")
+product_code=$(/usr/bin/python3 -c 'import sys, uuid
+print("{%s}" % str(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2])).upper())' "$upgrade_code" "$version $arch")
 rm -f "$output"
-(cd "$stage" && wixl "${platform[@]}" -D Version="$version" -D Executable=xvVistrell.exe \
-  -D SetupActions=xvVistrell_setup.dll -o package.msi "$wxs")
+(cd "$stage" && wixl "${platform[@]}" -D Version="$version" -D ProductCode="$product_code" \
+  -D Executable=xvVistrell.exe -D SetupActions=xvVistrell_setup.dll -D Notices=notices.txt \
+  -o package.msi "$wxs")
 # msidbServiceInstallErrorControlVital (0x8000) | SERVICE_ERROR_NORMAL (1)
 msibuild "$stage/package.msi" -q "UPDATE \`ServiceInstall\` SET \`ErrorControl\` = 32769 WHERE \`ServiceInstall\` = 'xvVistrell'"
 # "#%" marks an expandable string in the Registry table.
@@ -44,4 +63,5 @@ grep -qP '^xvVistrell\txvVistrell\t[^\t]*\t272\t2\t32769\t' <<<"$services" ||
   fail "the event sources' message files are not both expandable"
 msiinfo suminfo "$stage/package.msi" | grep -qxF "Template: $template" ||
   fail "the package's platform is not $template"
+/usr/bin/python3 "$here/msi_summary.py" "$stage/package.msi" "$epoch"
 mv "$stage/package.msi" "$output"

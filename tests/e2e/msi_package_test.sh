@@ -54,6 +54,7 @@ E2E_PRODUCTS_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
 assert_nothing_installed() { # WHAT
   [ ! -e "$E2E_INSTALL_DIR/xvVistrell.exe" ] || e2e_fail "$1: xvVistrell.exe left in the installation folder"
+  [ ! -e "$E2E_INSTALL_DIR/THIRD-PARTY-NOTICES.txt" ] || e2e_fail "$1: the notices left in the installation folder"
   assert_eq 1060 "$(svcctl_qc_error xvVistrell)" "$1: error querying xvVistrell"
   assert_eq $'xvVistrell: none\nxvVistrell.exe: none' "$(event_sources)" "$1: event sources"
   assert_eq 0 "$(count_xv_vistrell "$E2E_PRODUCTS_KEY")" "$1: installed products"
@@ -103,6 +104,8 @@ assert_eq 0 "$MSI_STATUS" "msiexec exit code of the installation"
 assert_eq "$reference_config" "$(svcctl qc xvVistrell)" "configuration against /install's"
 assert_eq "$reference_sources" "$(event_sources)" "event sources against /install's"
 cmp -s "$E2E_EXE" "$E2E_INSTALL_DIR/xvVistrell.exe" || e2e_fail "installed file differs from the built one"
+cmp -s <(sed 's/$/\r/' "$(dirname "$0")/../../packaging/notices.txt") "$E2E_INSTALL_DIR/THIRD-PARTY-NOTICES.txt" ||
+  e2e_fail "the licence notices are not installed beside the executable, with Windows line ends"
 assert_eq 1 "$(e2e_state xvVistrell)" "state after the installation"
 
 e2e_log "/install over the package: refused with its message, nothing changed"
