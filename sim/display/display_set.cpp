@@ -84,11 +84,12 @@ const Mode kStartMode = {1280, 1024};
 // An open key of the state, closed on every way out.
 class StateKey {
  public:
+  // A reader leaves a missing key missing: the stand-in stays off.
   explicit StateKey(REGSAM access) {
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kStateKey, 0, nullptr, 0, access, nullptr, &key_, nullptr) !=
-        ERROR_SUCCESS) {
-      key_ = nullptr;
-    }
+    const LONG opened = access == KEY_READ ? RegOpenKeyExA(HKEY_LOCAL_MACHINE, kStateKey, 0, access, &key_)
+                                           : RegCreateKeyExA(HKEY_LOCAL_MACHINE, kStateKey, 0, nullptr, 0,
+                                                             access, nullptr, &key_, nullptr);
+    if (opened != ERROR_SUCCESS) key_ = nullptr;
   }
   ~StateKey() {
     if (key_ != nullptr) RegCloseKey(key_);
