@@ -53,9 +53,11 @@ HandedOutContexts& handed_out() {
   return *contexts;
 }
 
+// Each call goes to Wine's own function once the set is switched off.
 // Monitors of one adapter (a device name given) are not modelled.
-BOOL WINAPI enum_display_devices(LPCSTR device, DWORD number, PDISPLAY_DEVICEA record, DWORD) {
+BOOL WINAPI enum_display_devices(LPCSTR device, DWORD number, PDISPLAY_DEVICEA record, DWORD flags) {
   const DisplayState state = load_state();
+  if (state.set.empty()) return EnumDisplayDevicesA(device, number, record, flags);
   const auto& list = devices(state);
   if (device != nullptr || record == nullptr || number >= list.size() || record->cb < sizeof *record)
     return FALSE;
@@ -73,6 +75,7 @@ BOOL WINAPI enum_display_devices(LPCSTR device, DWORD number, PDISPLAY_DEVICEA r
 // modes by number; the registry settings are the current ones.
 BOOL WINAPI enum_display_settings(LPCSTR device, DWORD number, DEVMODEA* mode) {
   const DisplayState state = load_state();
+  if (state.set.empty()) return EnumDisplaySettingsA(device, number, mode);
   const int index = device == nullptr ? 0 : find_device(state, device);
   Mode found = {0, 0};
   if (index >= 0 && mode != nullptr) {
@@ -106,16 +109,20 @@ LONG change_and_log(const char* function, LPCSTR device, const DEVMODEA* mode, D
   return result;
 }
 
-LONG WINAPI change_display_settings_ex(LPCSTR device, DEVMODEA* mode, HWND, DWORD flags, LPVOID) {
+LONG WINAPI change_display_settings_ex(LPCSTR device, DEVMODEA* mode, HWND window, DWORD flags,
+                                       LPVOID parameter) {
+  if (load_state().set.empty()) return ChangeDisplaySettingsExA(device, mode, window, flags, parameter);
   return change_and_log("ChangeDisplaySettingsExA", device, mode, flags);
 }
 
 LONG WINAPI change_display_settings(DEVMODEA* mode, DWORD flags) {
+  if (load_state().set.empty()) return ChangeDisplaySettingsA(mode, flags);
   return change_and_log("ChangeDisplaySettingsA", nullptr, mode, flags);
 }
 
 int WINAPI get_system_metrics(int index) {
   const DisplayState state = load_state();
+  if (state.set.empty()) return GetSystemMetrics(index);
   const RECT screen = virtual_screen(state);
   switch (index) {
     case SM_XVIRTUALSCREEN:

@@ -24,7 +24,8 @@
 namespace display_stand_in {
 
 // One display device as EnumDisplayDevicesA reports it when it is on the
-// desktop; flags holds DISPLAY_DEVICE_ATTACHED_TO_DESKTOP then.
+// desktop; flags holds DISPLAY_DEVICE_ATTACHED_TO_DESKTOP then. The primary
+// display is the first device of every set.
 struct Device {
   const char* name;
   const char* text;
