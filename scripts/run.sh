@@ -57,6 +57,8 @@ xv_log "Unplugging it"
 e2e_raise unplug
 e2e_wait_trace "<< DoCustomControl" 2
 echo "session protocol now $(wmisim setting | sed 's/^setting: //')"
+echo "(the ATI adapter kept clone mode while the diagnostic adapter was attached: the policy"
+echo " finds it selected, \"Desktop is already configured in clone mode\", and leaves it)"
 show_hardware
 
 xv_log "Stopping and removing the service"
