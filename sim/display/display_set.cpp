@@ -36,7 +36,7 @@ struct AtiHardware {
 };
 const AtiHardware kExtended = {2, 0x3, 0x1, 0x0};
 
-struct SetSpec {
+struct SetDefinition {
   DisplaySetInfo info;
   std::vector<Device> devices;
   DWORD detached_at_start;
@@ -45,8 +45,8 @@ struct SetSpec {
 
 // With one display on the desktop the secondary is off it: a local display
 // alone, a single controller, or both controllers showing one desktop.
-const std::vector<SetSpec>& set_specs() {
-  static const std::vector<SetSpec> specs = {
+const std::vector<SetDefinition>& set_definitions() {
+  static const std::vector<SetDefinition> definitions = {
       {{"blade", "ATI adapter and a second display on the desktop, Telvane driver, 1280 x 1024"},
        {kPrimary, kSecondary, kTelvane},
        0,
@@ -69,14 +69,15 @@ const std::vector<SetSpec>& set_specs() {
        kSecondaryBit,
        {2, 0x3, 0x1, 0x2}},
   };
-  return specs;
+  return definitions;
 }
 
-const SetSpec* find_set(const std::string& name) {
-  const auto& specs = set_specs();
-  const auto found = std::find_if(specs.begin(), specs.end(),
-                                  [&name](const SetSpec& spec) { return name == spec.info.name; });
-  return found == specs.end() ? nullptr : &*found;
+const SetDefinition* find_set(const std::string& name) {
+  const auto& definitions = set_definitions();
+  const auto found =
+      std::find_if(definitions.begin(), definitions.end(),
+                   [&name](const SetDefinition& definition) { return name == definition.info.name; });
+  return found == definitions.end() ? nullptr : &*found;
 }
 
 const Mode kStartMode = {1280, 1024};
@@ -162,7 +163,7 @@ void apply_registry_settings(DisplayState* state) {
 
 std::vector<DisplaySetInfo> display_sets() {
   std::vector<DisplaySetInfo> sets;
-  for (const SetSpec& spec : set_specs()) sets.push_back(spec.info);
+  for (const SetDefinition& definition : set_definitions()) sets.push_back(definition.info);
   return sets;
 }
 
@@ -192,18 +193,18 @@ void save_state(const DisplayState& state) {
 }
 
 bool select_set(const std::string& name) {
-  const SetSpec* spec = find_set(name);
-  if (spec == nullptr) return false;
+  const SetDefinition* definition = find_set(name);
+  if (definition == nullptr) return false;
   DisplayState state;
   state.set = name;
-  state.detached = spec->detached_at_start;
+  state.detached = definition->detached_at_start;
   state.width = kStartMode.width;
   state.height = kStartMode.height;
   save_state(state);
-  ati_stand_in::write_number("Controllers", spec->ati.controllers);
-  ati_stand_in::write_number("ConnectedDisplays", spec->ati.connected);
-  ati_stand_in::write_number("Config0", spec->ati.config0);
-  ati_stand_in::write_number("Config1", spec->ati.config1);
+  ati_stand_in::write_number("Controllers", definition->ati.controllers);
+  ati_stand_in::write_number("ConnectedDisplays", definition->ati.connected);
+  ati_stand_in::write_number("Config0", definition->ati.config0);
+  ati_stand_in::write_number("Config1", definition->ati.config1);
   return true;
 }
 
@@ -211,8 +212,8 @@ void switch_off() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, kStateKey); }
 
 const std::vector<Device>& devices(const DisplayState& state) {
   static const std::vector<Device> none;
-  const SetSpec* spec = find_set(state.set);
-  return spec == nullptr ? none : spec->devices;
+  const SetDefinition* definition = find_set(state.set);
+  return definition == nullptr ? none : definition->devices;
 }
 
 bool is_attached(const DisplayState& state, std::size_t index) {
