@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The demo. Builds xvVistrell.exe, makes a fresh Wine prefix with the
 # stand-ins (the firmware's WMI provider, the ATI display library, the
-# Telvane sender), installs the service and starts it with "-t", plugs and
-# unplugs the simulated diagnostic adapter, stops and removes the service,
-# then shows what it wrote: the trace log and the event-log entries.
+# Telvane sender, a blade's display hardware), installs the service and
+# starts it with "-t", plugs and unplugs the simulated diagnostic adapter,
+# stops and removes the service, then shows what it wrote: the trace log and
+# the event-log entries. After each step it prints the simulated desktop and
+# the calls the graphics hardware got.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
@@ -14,9 +16,26 @@ source "$XV_ROOT/tests/e2e/lib.sh"
 E2E_KEEP=1  # the prefix stays for a look around
 e2e_begin demo "$XV_BUILD/demo"
 
-xv_log "Stand-ins: firmware WMI provider, ATI display library, Telvane sender"
+# The calls the simulated graphics hardware got since the last step (the
+# walk of the mode list in one line), then the simulated desktop.
+show_hardware() {
+  echo "calls to the ATI library and the display:"
+  xvsim_ati log | awk '
+    /^EnumDisplaySettingsA NULL [0-9]+ / { walked++; next }
+    walked { print "  EnumDisplaySettingsA NULL 0, 1, ...: mode list walked, " walked - 1 " modes"; walked = 0 }
+    { print "  " $0 }
+    END { if (walked) print "  EnumDisplaySettingsA NULL 0, 1, ...: mode list walked, " walked - 1 " modes" }'
+  xvsim_ati clear-log
+  echo "simulated desktop:"
+  xvsim_display show | sed 's/^/  /'
+}
+
+xv_log "Stand-ins: firmware WMI provider, ATI display library, Telvane sender, a blade's displays"
 e2e_install_standins
+xvsim_display set blade
 echo "firmware: diagnostic adapter $(wmisim sensor | sed 's/^sensor: //'), session protocol $(wmisim setting | sed 's/^setting: //')"
+echo "simulated desktop at power-on:"
+xvsim_display show | sed 's/^/  /'
 
 xv_log "Installing the service (xvVistrell.exe /install /silent)"
 e2e_install
@@ -26,17 +45,21 @@ xv_log "Starting it with -t (trace every step)"
 e2e_start_service -t
 e2e_wait_trace "<< enable_clone_mode"
 echo "running; session protocol now $(wmisim setting | sed 's/^setting: //')"
-echo "(Wine's display adapter is neither Telvane's nor ATI's, so clone mode is left alone)"
+show_hardware
 
 xv_log "Plugging in the diagnostic adapter"
 e2e_raise plug
 e2e_wait_trace "<< DoCustomControl"
 echo "session protocol now $(wmisim setting | sed 's/^setting: //')"
+show_hardware
 
 xv_log "Unplugging it"
 e2e_raise unplug
 e2e_wait_trace "<< DoCustomControl" 2
 echo "session protocol now $(wmisim setting | sed 's/^setting: //')"
+echo "(the ATI adapter kept clone mode while the diagnostic adapter was attached: the policy"
+echo " finds it selected, \"Desktop is already configured in clone mode\", and leaves it)"
+show_hardware
 
 xv_log "Stopping and removing the service"
 e2e_stop_service

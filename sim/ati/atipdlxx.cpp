@@ -14,6 +14,7 @@
 
 #include "common/format.h"
 #include "sim/ati/ati_state.h"
+#include "sim/display/display_calls.h"
 
 #ifdef XV_ATI_STDCALL
 #define ATI_CALL __stdcall
@@ -77,12 +78,15 @@ int unsupported(const char* function, int adapter) {
 }  // namespace
 
 // Notes the error mode the loading process had set, so a test can see that
-// the loader asked for no error boxes.
+// the loader asked for no error boxes. The loading process gets the
+// simulated display, when one is selected, before it makes a display call:
+// the service loads this library at its start, before any policy run.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
     const UINT mode = SetErrorMode(0);
     SetErrorMode(mode);
     append_call_log("attach error-mode=" + format_hex(mode));
+    display_stand_in::attach_to_host();
   }
   return TRUE;
 }

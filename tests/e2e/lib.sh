@@ -27,6 +27,7 @@ E2E_TLVSENDER=$E2E_BUILD/sim/tlvsender/tlvsender.exe
 E2E_WMISIM=$E2E_BUILD/sim/wmi_firmware/wmisim.exe
 E2E_WMI_DLL=$E2E_BUILD/sim/wmi_firmware/xv_wmi_firmware.dll
 E2E_ATISIM=$E2E_BUILD/sim/ati/xvsim-ati.exe
+E2E_DISPLAYSIM=$E2E_BUILD/sim/display/xvsim-display.exe
 E2E_SCRIPTS=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../scripts" && pwd)
 E2E_DEBUG='-all,err+all,+eventlog,+debugstr,fixme+advapi'
 
@@ -221,6 +222,21 @@ e2e_trace_texts() {
   e2e_trace_log | sed -E 's/^ +//; s/^[0-9]{1,2}:[0-9]{2}:[0-9]{2}( ?[AaPp]\.?[Mm]\.?)? //'
 }
 
+# The trace log's lines whole but for the time in front of timed messages.
+e2e_trace_lines() {
+  e2e_trace_log | sed -E 's/^( *)[0-9]{1,2}:[0-9]{2}:[0-9]{2}( ?[AaPp]\.?[Mm]\.?)? /\1/'
+}
+
+# e2e_wait_calls TEXT [COUNT]: waits (10 s) until the call log of the ATI
+# library and display stand-ins holds the line COUNT times (default 1).
+e2e_wait_calls() {
+  local deadline=$((SECONDS + 10))
+  while [ "$(xvsim_ati log | grep -cxF -- "$1" || true)" -lt "${2:-1}" ]; do
+    [ "$SECONDS" -ge "$deadline" ] && e2e_fail "call log: [$1] not written ${2:-1} time(s) within 10 s"
+    sleep 0.1
+  done
+}
+
 # e2e_trace_count TEXT: how many lines of the trace log are that text.
 e2e_trace_count() { e2e_trace_texts | grep -cxF -- "$1" || true; }
 
@@ -247,6 +263,9 @@ e2e_trace_section() {
 # The firmware's WMI provider, the ATI display library and the Telvane sender.
 wmisim() { e2e_wine "$E2E_WMISIM" "$@"; }
 xvsim_ati() { e2e_wine "$E2E_ATISIM" "$@" | tr -d '\r'; }
+# The simulated blade's display hardware (off unless a set is chosen: then
+# the service's next start sees it instead of Wine's display).
+xvsim_display() { e2e_wine "$E2E_DISPLAYSIM" "$@" | tr -d '\r'; }
 
 # e2e_install_ati stdcall|cdecl|missing_export|none
 e2e_install_ati() { XV_BUILD=$E2E_BUILD "$E2E_SCRIPTS/sim-ati-install" "$WINEPREFIX" "$1"; }
