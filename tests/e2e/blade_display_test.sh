@@ -90,6 +90,9 @@ assert_eq "ChangeDisplaySettingsA NULL 1024x768 0x00000000 -> 0" "$(xvsim_ati lo
 assert_eq "$(desktop "1024 x 768")" "$(xvsim_display show)" "plug: the desktop"
 assert_contains "$(wmisim setting)" 'setting: "RDP"' "plug: the firmware setting"
 step_done
+# The hardware's side of the plug: the local display takes the ATI adapter
+# out of clone mode, so the unplug has to select it again.
+xvsim_ati set Config1 0
 
 e2e_log "unplug"
 e2e_raise unplug
@@ -97,11 +100,12 @@ e2e_wait_calls "EnumDisplaySettingsA NULL 5 -> none"
 assert_eq "$(
   echo "Diagnostic adapter detached"
   inventory 0x00000000
-  printf '%s\n' "${ati_checks[@]}" "  Controller 1 monitor bit vector: 0x00000002" \
-    "Desktop is already configured in clone mode"
+  printf '%s\n' "${ati_checks[@]}" "  Controller 1 monitor bit vector: 0x00000000" "New display configuration:" \
+    "  Controller 0 monitor bit vector: 0x00000001" "  Controller 1 monitor bit vector: 0x00000002"
 )" "$(step_lines)" "unplug: the policy's lines"
 assert_eq "$(
-  printf '%s\n' "${probe[@]}" "${ati_queries[@]}" "GetConfiguration 0 8 -> 0 0x00000001 0x00000002"
+  printf '%s\n' "${probe[@]}" "${ati_queries[@]}" "GetConfiguration 0 8 -> 0 0x00000001 0x00000000" \
+    "SetConfiguration 0 8 0x00000001 0x00000002 -> 0" "GetConfiguration 0 8 -> 0 0x00000001 0x00000002"
   mode_walk 1024x768
 )" "$(xvsim_ati log)" "unplug: the calls"
 assert_eq "$(desktop "1024 x 768")" "$(xvsim_display show)" "unplug: the desktop"
