@@ -67,7 +67,7 @@ crash=$(grep '^Unhandled exception ' <<<"$texts")
 assert_eq 1 "$(grep -c '' <<<"$crash")" "crash lines in the trace log"
 assert_in_order "$texts" "policy run into the provider" \
   ">> enable_clone_mode" ">> is_dongle_attached" ">> WMI_read_property" "$crash"
-pattern="^Unhandled exception $code at xv_wmi_firmware\\.dll\\+0x[0-9A-F]+ on thread ([0-9]+)\\. Minidump: (.*)\$"
+pattern="^Unhandled exception $code at xv_wmi_firmware\\.dll\\+0x[0-9A-F]+ on thread ([0-9]+)\\. Minidump being written: (.*)\$"
 [[ $crash =~ $pattern ]] || e2e_fail "crash line: [$crash]"
 thread=${BASH_REMATCH[1]}
 dump_win=${BASH_REMATCH[2]}

@@ -118,6 +118,31 @@ TEST_F(ServiceBaseTest, StartRefusedReportsStartPendingTwiceThenStoppedWithoutEx
   EXPECT_EQ(fake.handler_name, "TestService");
 }
 
+// The size of the allocation that holds the calling thread's stack: its
+// reservation, committed or not, guard pages included.
+SIZE_T own_stack_reservation() {
+  MEMORY_BASIC_INFORMATION region = {};
+  if (VirtualQuery(&region, &region, sizeof region) == 0) return 0;
+  void* const base = region.AllocationBase;
+  SIZE_T size = 0;
+  for (const char* at = static_cast<const char*>(base);
+       VirtualQuery(at, &region, sizeof region) != 0 && region.AllocationBase == base;
+       at += region.RegionSize)
+    size += region.RegionSize;
+  return size;
+}
+
+TEST_F(ServiceBaseTest, TheServiceThreadReservesItsStackSize) {
+  SIZE_T reserved = 0;
+  service.OnStart = [&](TService*, bool& started) {
+    reserved = own_stack_reservation();
+    started = false;
+  };
+  service.start();
+  service.join();
+  EXPECT_EQ(reserved, TServiceThread::kStackSize);
+}
+
 TEST_F(ServiceBaseTest, ParamsHoldTheArgumentsOfMain) {
   service.OnStart = [](TService*, bool& started) { started = false; };
   char name[] = "TestService", first[] = "-t", second[] = "x";
@@ -376,7 +401,7 @@ TEST_F(ServiceBaseTest, PauseWithARequestAlreadyQueuedDoesNotWait) {
 // Any process can post the request message to the service thread: only what
 // Controller queued is served, and pause is refused while not allowed. A post
 // that fails (a queue that forged messages filled) is traced.
-TEST_F(ServiceBaseTest, OnlyRequestsFromControllerAreServedAndPauseIsRefusedUnlessAllowed) {
+TEST_F(ServiceBaseTest, OnlyRequestsFromControllerAreServedEachOnceAndPauseIsRefusedUnlessAllowed) {
   DWORD service_thread = 0;
   service.OnStart = [&](TService*, bool&) { service_thread = GetCurrentThreadId(); };
   serve_after_gate();
@@ -391,6 +416,10 @@ TEST_F(ServiceBaseTest, OnlyRequestsFromControllerAreServedAndPauseIsRefusedUnle
     fake.fail_post = 0;
     EXPECT_EQ(capture.texts(), (Lines{"Control request 200 (event type 3) not posted: error 1816"}));
   }
+  // The same messages again: the one served has used its record, the one
+  // not posted has none.
+  for (const DWORD code : {1034, 200})
+    PostThreadMessageA(service_thread, kRequestMessage, code, code == 200 ? 3 : 0);
   stop_and_join();
   EXPECT_EQ(journal_after_running(), (Lines{"execute", "status 4 cp 0", "custom 1034 type 0", "status 3 cp 0",
                                             "execute end", "status 1 cp 0", "main returned"}));
