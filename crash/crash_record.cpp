@@ -35,7 +35,7 @@ struct RecordState {
   EXCEPTION_POINTERS exception = {};
   char dump_folder[MAX_PATH] = "";
   char dump_path[MAX_PATH] = "";
-  char module_path[MAX_PATH] = "";
+  char module_path[MAX_PATH + 64] = "";  // as long as the mapped file's name
   char report[2 * MAX_PATH + 160] = "";
   char trace_line[sizeof report + 16] = "";
 };
