@@ -118,16 +118,15 @@ TEST_F(ServiceBaseTest, StartRefusedReportsStartPendingTwiceThenStoppedWithoutEx
   EXPECT_EQ(fake.handler_name, "TestService");
 }
 
-// The size of the allocation that holds the calling thread's stack: its
-// reservation, committed or not, guard pages included.
+// The reservation of the calling thread's stack: the allocation a local lies
+// in, committed or not, guard pages included.
 SIZE_T own_stack_reservation() {
   MEMORY_BASIC_INFORMATION region = {};
-  if (VirtualQuery(&region, &region, sizeof region) == 0) return 0;
-  void* const base = region.AllocationBase;
+  VirtualQuery(&region, &region, sizeof region);
+  const void* const base = region.AllocationBase;
   SIZE_T size = 0;
-  for (const char* at = static_cast<const char*>(base);
-       VirtualQuery(at, &region, sizeof region) != 0 && region.AllocationBase == base;
-       at += region.RegionSize)
+  while (VirtualQuery(static_cast<const char*>(base) + size, &region, sizeof region) != 0 &&
+         region.AllocationBase == base)
     size += region.RegionSize;
   return size;
 }
