@@ -61,8 +61,9 @@ void find_module(const void* address, std::uintptr_t* base, char* path, std::siz
   if (state.query_virtual_memory(GetCurrentProcess(), region.AllocationBase, kMemoryMappedFilenameInformation,
                                  &name, sizeof name, nullptr) < 0)
     return;
-  const int length = WideCharToMultiByte(CP_ACP, 0, name.buffer, name.length / sizeof(WCHAR), path,
-                                         static_cast<int>(size) - 1, nullptr, nullptr);
+  const int length =
+      WideCharToMultiByte(CP_ACP, 0, name.buffer, name.length / static_cast<int>(sizeof(WCHAR)), path,
+                          static_cast<int>(size) - 1, nullptr, nullptr);
   if (length <= 0) return;
   path[length] = '\0';
   *base = reinterpret_cast<std::uintptr_t>(region.AllocationBase);

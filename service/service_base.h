@@ -114,6 +114,8 @@ class TServiceThread {
   ScopedHandle handle_;
 };
 
+// One object per process: its members stay grouped by meaning, not packed.
+// NOLINTNEXTLINE(clang-analyzer-optin.performance.Padding)
 class TService {
  public:
   using TStartEvent = std::function<void(TService* sender, bool& started)>;
