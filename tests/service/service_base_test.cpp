@@ -101,23 +101,6 @@ class ServiceBaseTest : public ::testing::Test {
   Gate gate;
 };
 
-TEST_F(ServiceBaseTest, StartRefusedReportsStartPendingTwiceThenStoppedWithoutExecuting) {
-  service.OnStart = [](TService*, bool& started) { started = false; };
-  service.OnExecute = [this](TService*) { fake.note("execute"); };
-  service.start();
-  service.join();
-  EXPECT_EQ(fake.journal(), (Lines{"status 2 cp 1", "status 2 cp 2", "status 1 cp 0", "main returned"}));
-  const std::vector<RecordedStatus> statuses = fake.statuses();
-  EXPECT_EQ(statuses[0].controls, 0u);
-  EXPECT_EQ(statuses[1].controls, 0u);
-  EXPECT_EQ(statuses[2].controls, 0xFDu);
-  for (const RecordedStatus& status : statuses) {
-    EXPECT_EQ(status.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
-    EXPECT_EQ(status.wait_hint, 5000u);
-  }
-  EXPECT_EQ(fake.handler_name, "TestService");
-}
-
 // The reservation of the calling thread's stack: the allocation a local lies
 // in, committed or not, guard pages included.
 SIZE_T own_stack_reservation() {
@@ -131,14 +114,27 @@ SIZE_T own_stack_reservation() {
   return size;
 }
 
-TEST_F(ServiceBaseTest, TheServiceThreadReservesItsStackSize) {
+// The start handler runs on the service thread, whose stack is reserved at
+// kStackSize.
+TEST_F(ServiceBaseTest, StartRefusedReportsStartPendingTwiceThenStoppedWithoutExecuting) {
   SIZE_T reserved = 0;
   service.OnStart = [&](TService*, bool& started) {
     reserved = own_stack_reservation();
     started = false;
   };
+  service.OnExecute = [this](TService*) { fake.note("execute"); };
   service.start();
   service.join();
+  EXPECT_EQ(fake.journal(), (Lines{"status 2 cp 1", "status 2 cp 2", "status 1 cp 0", "main returned"}));
+  const std::vector<RecordedStatus> statuses = fake.statuses();
+  EXPECT_EQ(statuses[0].controls, 0u);
+  EXPECT_EQ(statuses[1].controls, 0u);
+  EXPECT_EQ(statuses[2].controls, 0xFDu);
+  for (const RecordedStatus& status : statuses) {
+    EXPECT_EQ(status.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(status.wait_hint, 5000u);
+  }
+  EXPECT_EQ(fake.handler_name, "TestService");
   EXPECT_EQ(reserved, TServiceThread::kStackSize);
 }
 
