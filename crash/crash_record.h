@@ -1,5 +1,7 @@
-// The record of one crash: a minidump beside the trace log (the newest few
-// kept), one error entry in the event log and the same text as a trace line.
+// The record of one crash: a trace line, the same text as one error entry in
+// the event log, then a minidump beside the trace log (the newest few kept).
+// The text comes first and names the dump as being written: it needs no
+// lock but the trace log's, while the dump may never end.
 // Everything it needs is prepared before any crash; it runs on the recorder
 // thread, never on the crashed one.
 #pragma once
@@ -12,7 +14,8 @@ void prepare_crash_record(const char* event_source);
 
 // Records the crash of thread_id with the exception (its code replaced by
 // `code`). Waits at most kTraceLockWaitMilliseconds, twice, for the trace
-// log's lock.
+// log's lock. A dump that fails is followed by the text again, with its
+// system error in place of its path.
 void record_crash(const EXCEPTION_POINTERS* exception, DWORD thread_id, DWORD code);
 
 // How long the record waits for the trace log's lock: for the folder of the

@@ -72,7 +72,7 @@ void format_crash_report(char* buffer, std::size_t size, const CrashFacts& facts
   if (facts.dump_error != 0 || facts.dump_path == nullptr) {
     text.add("No minidump written, system error ").add_decimal(facts.dump_error, 1).add(".");
   } else {
-    text.add("Minidump: ").add(facts.dump_path);
+    text.add("Minidump being written: ").add(facts.dump_path);
   }
 }
 

@@ -39,7 +39,7 @@ struct CrashFacts {
   const char* module_path = nullptr;  // the module the address lies in; null or empty: none
   std::uintptr_t module_base = 0;
   DWORD thread_id = 0;
-  const char* dump_path = nullptr;  // the minidump written
+  const char* dump_path = nullptr;  // the minidump being written
   DWORD dump_error = 0;             // non-zero: no minidump, for this system error
 };
 
@@ -49,7 +49,8 @@ void add_code_location(FixedText* text, const char* module_path, std::uintptr_t 
                        std::uintptr_t address);
 
 // The one text of the event-log entry and of the trace line, for example
-// "Unhandled exception 0xC0000005 at atipdlxx.dll+0x1234 on thread 28. Minidump: C:\...\x.dmp".
+// "Unhandled exception 0xC0000005 at atipdlxx.dll+0x1234 on thread 28. Minidump being written:
+// C:\...\x.dmp": written before the dump.
 void format_crash_report(char* buffer, std::size_t size, const CrashFacts& facts);
 
 // FOLDER\BASE-yyyymmdd-hhmmss-mmm.dmp: names that sort in the order of their

@@ -10,7 +10,9 @@
 # - the service registration is vital: a refused registration fails the
 #   installation and rolls it back;
 # - the event sources' message files are REG_EXPAND_SZ values, as the
-#   executable's own /install writes them (wixl drops Type="expandable").
+#   executable's own /install writes them (wixl drops Type="expandable");
+# - RestartService runs when the transaction commits, as the local system
+#   (wixl makes Execute="commit" an immediate action).
 # NOTICES (the third-party licence notices) is installed beside the
 # executable, with Windows line ends.
 #
@@ -50,6 +52,9 @@ rm -f "$output"
 msibuild "$stage/package.msi" -q "UPDATE \`ServiceInstall\` SET \`ErrorControl\` = 32769 WHERE \`ServiceInstall\` = 'xvVistrell'"
 # "#%" marks an expandable string in the Registry table.
 msibuild "$stage/package.msi" -q "UPDATE \`Registry\` SET \`Value\` = '#%[#xvVistrell.exe]' WHERE \`Name\` = 'EventMessageFile'"
+# msidbCustomActionTypeDll (1) | msidbCustomActionTypeInScript (0x400) |
+# msidbCustomActionTypeCommit (0x200) | msidbCustomActionTypeNoImpersonate (0x800)
+msibuild "$stage/package.msi" -q "UPDATE \`CustomAction\` SET \`Type\` = 3585 WHERE \`Action\` = 'RestartService'"
 
 fail() {
   echo "make-msi.sh: $*" >&2
@@ -61,6 +66,8 @@ grep -qP '^xvVistrell\txvVistrell\t[^\t]*\t272\t2\t32769\t' <<<"$services" ||
   fail "the service registration was not marked vital"
 [ "$(grep -cP '\tEventMessageFile\t#%\[#xvVistrell\.exe\]\t' <<<"$registry")" = 2 ] ||
   fail "the event sources' message files are not both expandable"
+grep -qP '^RestartService\t3585\tSetupActions\tRestartService\t' <<<"$(msiinfo export "$stage/package.msi" CustomAction)" ||
+  fail "RestartService is not a commit action"
 msiinfo suminfo "$stage/package.msi" | grep -qxF "Template: $template" ||
   fail "the package's platform is not $template"
 /usr/bin/python3 "$here/msi_summary.py" "$stage/package.msi" "$epoch"

@@ -26,14 +26,17 @@
 // has stopped and its process has ended. Its data is the service name; a
 // service that does not exist or does not stop in time is only logged.
 //
-// RememberRunningService (immediate, before StopServices, in maintenance
-// runs: a repair, a change, a reinstall) and RestartService (deferred, as the
-// local system, after ConfigureService): the installer stops the service for
-// the run and would leave it stopped, and a standard user may run a repair.
-// The first sets XvRestartService when the service named by XvServiceName is
-// running or on its way there; the second, given that name as its data,
-// starts it again. A first installation never starts it. A restart
-// that fails is only logged: the files and the registration are in place.
+// RememberRunningService (immediate, in maintenance runs: a repair, a
+// change, a reinstall; and in a major upgrade, before RemoveExistingProducts
+// removes the older product's service) and RestartService (a commit action,
+// as the local system): the installer stops the service for the run and
+// would leave it stopped, and a standard user may run a repair. The first
+// sets XvRestartService when the service named by XvServiceName is running
+// or on its way there; the second, given that name as its data, starts it
+// again once the run has committed, so no rollback meets it running. A
+// service that was stopped stays stopped, and a first installation never
+// starts it. A restart that fails is only logged: the files and the
+// registration are in place.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>

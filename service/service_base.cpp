@@ -2,8 +2,10 @@
 
 #include <process.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <iterator>
 
 #include "common/errors.h"
 #include "crash/thread_preparation.h"
@@ -261,16 +263,17 @@ void TService::terminate_service_thread() {
 }
 
 // The record goes first, so the message never arrives before it. When the
-// post fails (the queue is full) the record stays: the request was a real
-// one, and the next message with its code and event type serves it.
+// post fails (the queue is full) the request is lost, and a withdrawal
+// follows its record: otherwise any later message with the same code and
+// event type, forged by whoever filled the queue, would serve it then.
 void TService::Controller(DWORD code, DWORD event_type, void*) {
   std::lock_guard<std::mutex> lock(request_lock_);
   if (request_thread_id_ == 0) return;
-  auto* record = new TQueuedRequest{{}, code, event_type};
-  InterlockedPushEntrySList(&queued_requests_, &record->entry);
+  push_request_record(code, event_type, false);
   if (!win32_calls().post_thread_message(request_thread_id_, kRequestMessage, code,
                                          static_cast<LPARAM>(event_type))) {
     const DWORD error = GetLastError();
+    push_request_record(code, event_type, true);
     char text[128];
     std::snprintf(text, sizeof text, "Control request %lu (event type %lu) not posted: error %lu",
                   static_cast<unsigned long>(code), static_cast<unsigned long>(event_type),
@@ -280,23 +283,37 @@ void TService::Controller(DWORD code, DWORD event_type, void*) {
   if (suspended_.exchange(false)) SetEvent(resume_event_.get());
 }
 
+void TService::push_request_record(DWORD code, DWORD event_type, bool withdrawal) {
+  auto* record = new TQueuedRequest{{}, code, event_type, withdrawal};
+  InterlockedPushEntrySList(&queued_requests_, &record->entry);
+}
+
+// Records with the same code and event type stand for each other, so a
+// withdrawal takes the newest one left. Controller pushes the withdrawal
+// right after its record, under its lock, so that record is the newest
+// unless a message already took it.
 bool TService::take_queued_request(DWORD code, DWORD event_type) {
+  using Request = std::pair<DWORD, DWORD>;
   // The list gives the newest first: reverse it into arrival order.
-  std::vector<std::pair<DWORD, DWORD>> arrived;
+  std::vector<std::pair<Request, bool>> arrived;
   for (SLIST_ENTRY* entry = InterlockedFlushSList(&queued_requests_); entry != nullptr;) {
     auto* record = reinterpret_cast<TQueuedRequest*>(entry);
     entry = entry->Next;
-    arrived.emplace_back(record->code, record->event_type);
+    arrived.emplace_back(Request(record->code, record->event_type), record->withdrawal);
     delete record;
   }
-  taken_requests_.insert(taken_requests_.end(), arrived.rbegin(), arrived.rend());
-  for (auto it = taken_requests_.begin(); it != taken_requests_.end(); ++it) {
-    if (it->first == code && it->second == event_type) {
-      taken_requests_.erase(it);
-      return true;
+  for (auto it = arrived.rbegin(); it != arrived.rend(); ++it) {
+    if (!it->second) {
+      taken_requests_.push_back(it->first);
+      continue;
     }
+    const auto newest = std::find(taken_requests_.rbegin(), taken_requests_.rend(), it->first);
+    if (newest != taken_requests_.rend()) taken_requests_.erase(std::next(newest).base());
   }
-  return false;
+  const auto served = std::find(taken_requests_.begin(), taken_requests_.end(), Request(code, event_type));
+  if (served == taken_requests_.end()) return false;
+  taken_requests_.erase(served);
+  return true;
 }
 
 void TService::discard_queued_requests() {

@@ -134,7 +134,8 @@ class TService {
   void Main(DWORD argc, char** argv);
   // Queues one control request for the service thread; returns at once.
   // Without a service thread that accepts requests the request is dropped.
-  // A request that cannot be posted is written to the trace log (level 1).
+  // A request that cannot be posted is lost: written to the trace log (level 1),
+  // and no later message serves it.
   void Controller(DWORD code, DWORD event_type, void* event_data);
   // Serves queued requests on the service thread: with wait, until the thread
   // is told to end; without, what is queued now. A handler that serves
@@ -214,6 +215,7 @@ class TService {
   void serve_request(DWORD code, DWORD event_type);
   bool dispatch_request(DWORD code, DWORD event_type);
   void accept_requests(DWORD thread_id);
+  void push_request_record(DWORD code, DWORD event_type, bool withdrawal);
   bool take_queued_request(DWORD code, DWORD event_type);
   void discard_queued_requests();
   void suspend_service_thread();
@@ -237,13 +239,17 @@ class TService {
   // Any process on the desktop can post a request message to the service
   // thread. So Controller also records each request it queues, and the
   // service thread serves a request message only against such a record; a
-  // message without one is dropped. Controller pushes without a lock (the
-  // lock only keeps the thread id valid); the service thread moves the
-  // records it flushes into taken_requests_, which only it touches.
+  // message without one is dropped, and each record serves one message.
+  // A request whose post failed is withdrawn by a second record. The service
+  // thread takes no lock: Controller pushes onto an interlocked list (its
+  // lock only keeps the thread id valid and its records in order), and the
+  // service thread moves the records it flushes into taken_requests_, which
+  // only it touches.
   struct alignas(MEMORY_ALLOCATION_ALIGNMENT) TQueuedRequest {
     SLIST_ENTRY entry;  // first: the list hands back this address
     DWORD code;
     DWORD event_type;
+    bool withdrawal;  // withdraws a record of the same request
   };
   alignas(MEMORY_ALLOCATION_ALIGNMENT) SLIST_HEADER queued_requests_;
   std::vector<std::pair<DWORD, DWORD>> taken_requests_;

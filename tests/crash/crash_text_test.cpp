@@ -50,7 +50,7 @@ TEST(CrashReport, WholeTextWithTheDumpPath) {
   char buffer[512];
   format_crash_report(buffer, sizeof buffer, facts);
   EXPECT_STREQ(buffer,
-               "Unhandled exception 0xC0000005 at atipdlxx.dll+0x1234 on thread 28. Minidump: "
+               "Unhandled exception 0xC0000005 at atipdlxx.dll+0x1234 on thread 28. Minidump being written: "
                "C:\\Program Files\\XV Vistrell\\xvVistrell-20261209-001502-007.dmp");
 }
 

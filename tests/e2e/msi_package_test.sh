@@ -131,20 +131,27 @@ e2e_wait_state xvVistrell 4 15
 assert_eq $'Stopped XV Vistrell\nStarted XV Vistrell' "$(e2e_event_infos)" "information entries of the repair"
 e2e_stop_service
 
-e2e_log "upgrade while running: stopped, replaced in place, one service"
+e2e_log "repair of a service an administrator stopped: it stays stopped"
+e2e_events_mark
+msiexec_run repair_stopped.log /i "$MSI_WIN" REINSTALL=ALL REINSTALLMODE=vomus
+assert_eq 0 "$MSI_STATUS" "msiexec exit code of the repair of the stopped service"
+assert_eq 1 "$(e2e_state xvVistrell)" "state after the repair of the stopped service"
+assert_eq "" "$(e2e_event_infos)" "information entries of the repair of the stopped service"
+
+e2e_log "upgrade while running: stopped, replaced in place, one service, running again"
 e2e_start_service
+e2e_events_mark
 msiexec_run upgrade.log /i "$UPGRADE_MSI_WIN"
 assert_eq 0 "$MSI_STATUS" "msiexec exit code of the upgrade"
-e2e_wait_process_gone xvVistrell.exe 10
+e2e_wait_state xvVistrell 4 15
+assert_eq $'Stopped XV Vistrell\nStarted XV Vistrell' "$(e2e_event_infos)" "information entries of the upgrade"
 assert_eq "$reference_config" "$(svcctl qc xvVistrell)" "configuration after the upgrade"
 assert_eq 1 "$(count_xv_vistrell "$E2E_SERVICES_KEY")" "services named XV Vistrell after the upgrade"
 assert_eq 1 "$(count_xv_vistrell "$E2E_PRODUCTS_KEY")" "installed products after the upgrade"
 cmp -s "$E2E_UPGRADE_EXE" "$E2E_INSTALL_DIR/xvVistrell.exe" || e2e_fail "the installed file is not the newer one"
 assert_eq 1 "$(find "$WINEPREFIX/drive_c" -iname xvVistrell.exe | wc -l)" "copies of xvVistrell.exe after the upgrade"
-assert_eq 1 "$(e2e_state xvVistrell)" "state after the upgrade"
 
 e2e_log "uninstall while running: stopped, service, file and event sources gone"
-e2e_start_service
 msiexec_run uninstall.log /x "$UPGRADE_MSI_WIN"
 assert_eq 0 "$MSI_STATUS" "msiexec exit code of the removal"
 e2e_wait_process_gone xvVistrell.exe 10

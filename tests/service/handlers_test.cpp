@@ -246,14 +246,24 @@ TEST_F(ServiceRunTest, ThePolicyRunsOnceBeforeRequestsAndAgainForAnAdapterCode) 
 
 // A stop queued from another thread while the policy waits for the firmware
 // is served inside the wait; the polling runs on to its end and the rest of
-// the run finds the library released.
-TEST_F(ServiceRunTest, StopQueuedDuringThePollsIsServedInsideThemAndThePollsRunOn) {
+// the run finds the library released. So it is after a long life: the
+// requests served before (queued in the first pause, served in the second
+// poll) count no more against the nesting bound once they have returned.
+class StopDuringThePollsTest : public ServiceRunTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StopDuringThePollsTest, StopQueuedDuringThePollsIsServedInsideThemAndThePollsRunOn) {
+  const int served_before = GetParam();
   fakes.protocol = "RDP";
   fakes.applied_at_read = 0;
-  fakes.on_pause = [](int pause) {
-    if (pause == 3) std::thread([] { request(SERVICE_CONTROL_STOP); }).join();
+  fakes.on_pause = [served_before](int pause) {
+    std::thread([pause, served_before] {
+      for (int i = 0; pause == 1 && i < served_before; ++i) request(200);
+      if (pause == 3) request(SERVICE_CONTROL_STOP);
+    }).join();
   };
   run();
+  const Lines all = lines();
+  EXPECT_EQ(std::count(all.begin(), all.end(), "<< DoCustomControl"), served_before);
   const Lines journal = fakes.journal();
   EXPECT_EQ(fakes.count("pause 100"), 20);
   // Each poll serves the queue first, then pauses, then reads back: the stop
@@ -265,7 +275,6 @@ TEST_F(ServiceRunTest, StopQueuedDuringThePollsIsServedInsideThemAndThePollsRunO
             (Lines{"pause 100", "read protocol RDP", "ATI free", "pause 100"}));
   EXPECT_EQ(journal.back(), "ATI clone");
 
-  const Lines all = lines();
   EXPECT_LT(position(all, ">> set_session_protocol"), position(all, ">> ServiceStop"));
   EXPECT_LT(position(all, "<< ServiceStop"),
             position(all, "Timed out waiting for session protocol to be set"));
@@ -277,6 +286,12 @@ TEST_F(ServiceRunTest, StopQueuedDuringThePollsIsServedInsideThemAndThePollsRunO
   EXPECT_EQ(win32.status_lines(),
             (Lines{"status 2 cp 1", "status 2 cp 2", "status 4 cp 0", "status 3 cp 0", "status 1 cp 0"}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Lives, StopDuringThePollsTest,
+                         ::testing::Values(0, 2 * TService::kMaxNestedRequests),
+                         [](const ::testing::TestParamInfo<int>& row) {
+                           return "After" + std::to_string(row.param) + "Requests";
+                         });
 
 // A burst of adapter codes queued while the first run waits for the firmware
 // nests the runs inside each other's polls. Unbounded, about 3,300 nested

@@ -101,8 +101,27 @@ class ServiceBaseTest : public ::testing::Test {
   Gate gate;
 };
 
+// The reservation of the calling thread's stack: the allocation a local lies
+// in, committed or not, guard pages included.
+SIZE_T own_stack_reservation() {
+  MEMORY_BASIC_INFORMATION region = {};
+  VirtualQuery(&region, &region, sizeof region);
+  const void* const base = region.AllocationBase;
+  SIZE_T size = 0;
+  while (VirtualQuery(static_cast<const char*>(base) + size, &region, sizeof region) != 0 &&
+         region.AllocationBase == base)
+    size += region.RegionSize;
+  return size;
+}
+
+// The start handler runs on the service thread, whose stack is reserved at
+// kStackSize.
 TEST_F(ServiceBaseTest, StartRefusedReportsStartPendingTwiceThenStoppedWithoutExecuting) {
-  service.OnStart = [](TService*, bool& started) { started = false; };
+  SIZE_T reserved = 0;
+  service.OnStart = [&](TService*, bool& started) {
+    reserved = own_stack_reservation();
+    started = false;
+  };
   service.OnExecute = [this](TService*) { fake.note("execute"); };
   service.start();
   service.join();
@@ -116,6 +135,7 @@ TEST_F(ServiceBaseTest, StartRefusedReportsStartPendingTwiceThenStoppedWithoutEx
     EXPECT_EQ(status.wait_hint, 5000u);
   }
   EXPECT_EQ(fake.handler_name, "TestService");
+  EXPECT_EQ(reserved, TServiceThread::kStackSize);
 }
 
 TEST_F(ServiceBaseTest, ParamsHoldTheArgumentsOfMain) {
@@ -376,7 +396,7 @@ TEST_F(ServiceBaseTest, PauseWithARequestAlreadyQueuedDoesNotWait) {
 // Any process can post the request message to the service thread: only what
 // Controller queued is served, and pause is refused while not allowed. A post
 // that fails (a queue that forged messages filled) is traced.
-TEST_F(ServiceBaseTest, OnlyRequestsFromControllerAreServedAndPauseIsRefusedUnlessAllowed) {
+TEST_F(ServiceBaseTest, OnlyRequestsFromControllerAreServedEachOnceAndPauseIsRefusedUnlessAllowed) {
   DWORD service_thread = 0;
   service.OnStart = [&](TService*, bool&) { service_thread = GetCurrentThreadId(); };
   serve_after_gate();
@@ -391,6 +411,10 @@ TEST_F(ServiceBaseTest, OnlyRequestsFromControllerAreServedAndPauseIsRefusedUnle
     fake.fail_post = 0;
     EXPECT_EQ(capture.texts(), (Lines{"Control request 200 (event type 3) not posted: error 1816"}));
   }
+  // The same messages again: the one served has used its record, the one
+  // not posted has none.
+  for (const DWORD code : {1034, 200})
+    PostThreadMessageA(service_thread, kRequestMessage, code, code == 200 ? 3 : 0);
   stop_and_join();
   EXPECT_EQ(journal_after_running(), (Lines{"execute", "status 4 cp 0", "custom 1034 type 0", "status 3 cp 0",
                                             "execute end", "status 1 cp 0", "main returned"}));
