@@ -120,7 +120,7 @@ vm_make_root() {
       --customize-hook='chmod 755 "$1/sbin/xv-boot"' \
       --customize-hook='rm -f "$1"/var/cache/apt/*.bin; rm -rf "$1"/var/lib/apt/lists/*' \
       "$codename" "$work/root" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1 && return 0
-    failed=$(sed -n 's/^.*[EW]: Failed to fetch \([^ ]*\).*/\1/p' "$work/mmdebstrap.log" | sort -u)
+    failed=$(xv_failed_indexes "$work/mmdebstrap.log")
     if [ -z "$failed" ] || [ "$attempt" -eq 4 ]; then
       tail -n 30 "$work/mmdebstrap.log" >&2
       return 1
@@ -131,7 +131,7 @@ vm_make_root() {
       sleep 30
       continue
     fi
-    for suite in $(sed -n 's|.*/dists/\([^/]*\)/.*|\1|p' <<<"$failed" | sort -u); do
+    for suite in $(xv_index_suites "$failed"); do
       vm_log "WARNING: the machine's disk is made without the suite $suite"
       mapfile -t sources < <(printf '%s\n' "${sources[@]}" | awk -v suite="$suite" '{
         for (i = 1; i <= NF; i++) if ($i ~ /^(https?|file):/) { if ($(i + 1) != suite) print; next }

@@ -70,6 +70,11 @@ xv_install_missing() {
   xv_apt_install $sudo "${missing[@]}"
 }
 
+# xv_failed_indexes LOG: the archive indexes that apt (or mmdebstrap) could
+# not fetch, as its log names them; xv_index_suites INDEXES: their suites.
+xv_failed_indexes() { sed -n 's/^.*[EW]: Failed to fetch \([^ ]*\).*/\1/p' "$1" | sort -u; }
+xv_index_suites() { sed -n 's|.*/dists/\([^/]*\)/.*|\1|p' <<<"$1" | sort -u; }
+
 # xv_apt_install [sudo] PACKAGE...: apt-get update and install, each tried
 # three times half a minute apart, since a mirror can be mid-sync for a while.
 # Where an index still fails (the archive names it), its suite is left out
@@ -85,9 +90,9 @@ xv_apt_install() {
     $sudo apt-get update -qq >"$log" 2>&1 && break
     [ "$attempt" -lt 3 ] && { echo "apt-get update failed; again in 30 s" >&2; sleep 30; }
   done
-  failed=$(sed -n 's/^[EW]: Failed to fetch \([^ ]*\).*/\1/p' "$log" | sort -u)
+  failed=$(xv_failed_indexes "$log")
   if [ -n "$failed" ]; then
-    mapfile -t suites < <(sed -n 's|.*/dists/\([^/]*\)/.*|\1|p' <<<"$failed" | sort -u)
+    mapfile -t suites < <(xv_index_suites "$failed")
     printf 'WARNING: these archive indexes could not be read:\n%s\n' "$failed" >&2
     printf 'WARNING: installing without the suites %s\n' "${suites[*]}" >&2
     preferences=$(mktemp)

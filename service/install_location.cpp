@@ -137,15 +137,23 @@ bool is_well_known(PSID account, SID_IDENTIFIER_AUTHORITY authority, DWORD rid) 
   return EqualSid(account, known.get()) != FALSE;
 }
 
+// The system's name for the account ("DOMAIN\name", or "name" without a
+// domain) and its kind; false when the system cannot name it.
+bool look_up_account(PSID account, std::string* name, SID_NAME_USE* use) {
+  char user[256] = "";
+  char domain[256] = "";
+  DWORD user_size = sizeof user;
+  DWORD domain_size = sizeof domain;
+  if (!LookupAccountSidA(nullptr, account, user, &user_size, domain, &domain_size, use)) return false;
+  *name = domain[0] != '\0' ? std::string(domain) + "\\" + user : std::string(user);
+  return true;
+}
+
 // Whether the system names the account as a single user's (not a group's).
 bool user_account(PSID account) {
-  char name[256] = "";
-  char domain[256] = "";
-  DWORD name_size = sizeof name;
-  DWORD domain_size = sizeof domain;
+  std::string name;
   SID_NAME_USE use = SidTypeUnknown;
-  return LookupAccountSidA(nullptr, account, name, &name_size, domain, &domain_size, &use) &&
-         use == SidTypeUser;
+  return look_up_account(account, &name, &use) && use == SidTypeUser;
 }
 
 // The refusal: who can do what, and what the administrator can do about it,
@@ -228,13 +236,9 @@ bool token_is_split(HANDLE token) {
 }
 
 std::string account_name(PSID account) {
-  char name[256] = "";
-  char domain[256] = "";
-  DWORD name_size = sizeof name;
-  DWORD domain_size = sizeof domain;
+  std::string name;
   SID_NAME_USE use;
-  if (LookupAccountSidA(nullptr, account, name, &name_size, domain, &domain_size, &use))
-    return domain[0] != '\0' ? std::string(domain) + "\\" + name : std::string(name);
+  if (look_up_account(account, &name, &use)) return name;
   char* text = nullptr;
   if (!ConvertSidToStringSidA(account, &text)) return "(unknown account)";
   const ScopedLocalMemory owned(text);

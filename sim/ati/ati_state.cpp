@@ -2,84 +2,40 @@
 
 #include <vector>
 
+#include "sim/common/state_key.h"
+
 namespace ati_stand_in {
 namespace {
 
 const char kStateKey[] = "Software\\XVSim\\ATI";
 
-// An open key of the stand-in's state, closed on every way out.
-class StateKey {
- public:
-  StateKey() {
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kStateKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key_,
-                        nullptr) != ERROR_SUCCESS) {
-      key_ = nullptr;
-    }
-  }
-  ~StateKey() {
-    if (key_ != nullptr) RegCloseKey(key_);
-  }
-  StateKey(const StateKey&) = delete;
-  StateKey& operator=(const StateKey&) = delete;
-  HKEY get() const { return key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
+sim_state::StateKey state_key(bool writing = false) { return sim_state::StateKey(kStateKey, writing); }
 
 }  // namespace
 
 bool has_setting(const std::string& name) {
-  StateKey key;
+  const sim_state::StateKey key = state_key();
   return key.get() != nullptr &&
          RegQueryValueExA(key.get(), name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
 DWORD read_number(const std::string& name, DWORD fallback) {
-  StateKey key;
-  DWORD value = 0;
-  DWORD size = sizeof value;
-  DWORD type = 0;
-  if (key.get() == nullptr ||
-      RegQueryValueExA(key.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
-          ERROR_SUCCESS ||
-      type != REG_DWORD) {
-    return fallback;
-  }
-  return value;
+  return state_key().number(name.c_str(), fallback);
 }
 
-void write_number(const std::string& name, DWORD value) {
-  StateKey key;
-  if (key.get() == nullptr) return;
-  RegSetValueExA(key.get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-}
+void write_number(const std::string& name, DWORD value) { state_key(true).set_number(name.c_str(), value); }
 
 std::string read_text(const std::string& name, const std::string& fallback) {
-  StateKey key;
-  char value[1024];
-  DWORD size = sizeof value - 1;
-  DWORD type = 0;
-  if (key.get() == nullptr ||
-      RegQueryValueExA(key.get(), name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(value), &size) !=
-          ERROR_SUCCESS ||
-      type != REG_SZ) {
-    return fallback;
-  }
-  value[size] = '\0';
-  return value;
+  return state_key().text(name.c_str(), fallback);
 }
 
 void write_text(const std::string& name, const std::string& value) {
-  StateKey key;
-  if (key.get() == nullptr) return;
-  RegSetValueExA(key.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                 static_cast<DWORD>(value.size()) + 1);
+  state_key(true).set_text(name.c_str(), value);
 }
 
 void reset_state() {
   {
-    StateKey key;
+    const sim_state::StateKey key = state_key(true);
     if (key.get() != nullptr) {
       std::vector<std::string> names;
       char name[256];

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "sim/ati/ati_state.h"
+#include "sim/common/state_key.h"
 
 namespace display_stand_in {
 namespace {
@@ -82,61 +83,6 @@ const SetDefinition* find_set(const std::string& name) {
 
 const Mode kStartMode = {1280, 1024};
 
-// An open key of the state, closed on every way out.
-class StateKey {
- public:
-  // A reader leaves a missing key missing: the stand-in stays off.
-  explicit StateKey(REGSAM access) {
-    const LONG opened = access == KEY_READ ? RegOpenKeyExA(HKEY_LOCAL_MACHINE, kStateKey, 0, access, &key_)
-                                           : RegCreateKeyExA(HKEY_LOCAL_MACHINE, kStateKey, 0, nullptr, 0,
-                                                             access, nullptr, &key_, nullptr);
-    if (opened != ERROR_SUCCESS) key_ = nullptr;
-  }
-  ~StateKey() {
-    if (key_ != nullptr) RegCloseKey(key_);
-  }
-  StateKey(const StateKey&) = delete;
-  StateKey& operator=(const StateKey&) = delete;
-
-  DWORD number(const char* name) const {
-    DWORD value = 0;
-    DWORD size = sizeof value;
-    DWORD type = 0;
-    if (key_ == nullptr ||
-        RegQueryValueExA(key_, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
-            ERROR_SUCCESS ||
-        type != REG_DWORD) {
-      return 0;
-    }
-    return value;
-  }
-  std::string text(const char* name) const {
-    char value[64];
-    DWORD size = sizeof value - 1;
-    DWORD type = 0;
-    if (key_ == nullptr ||
-        RegQueryValueExA(key_, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) !=
-            ERROR_SUCCESS ||
-        type != REG_SZ) {
-      return "";
-    }
-    value[size] = '\0';
-    return value;
-  }
-  void set_number(const char* name, DWORD value) const {
-    if (key_ != nullptr)
-      RegSetValueExA(key_, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-  }
-  void set_text(const char* name, const std::string& value) const {
-    if (key_ != nullptr)
-      RegSetValueExA(key_, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                     static_cast<DWORD>(value.size()) + 1);
-  }
-
- private:
-  HKEY key_ = nullptr;
-};
-
 bool mode_listed(DWORD width, DWORD height) {
   const auto& modes = mode_list();
   return std::any_of(modes.begin(), modes.end(),
@@ -168,7 +114,7 @@ std::vector<DisplaySetInfo> display_sets() {
 }
 
 DisplayState load_state() {
-  const StateKey key(KEY_READ);
+  const sim_state::StateKey key(kStateKey, false);  // a missing key: the stand-in is off
   DisplayState state;
   state.set = key.text("Set");
   state.detached = key.number("Detached");
@@ -182,7 +128,7 @@ DisplayState load_state() {
 }
 
 void save_state(const DisplayState& state) {
-  const StateKey key(KEY_WRITE);
+  const sim_state::StateKey key(kStateKey, true);
   key.set_text("Set", state.set);
   key.set_number("Detached", state.detached);
   key.set_number("Pending", state.pending);
