@@ -45,10 +45,10 @@ bool start_crash_recorder(DWORD record_bound_milliseconds) {
   const ScopedHandle running(CreateEventA(nullptr, TRUE, FALSE, nullptr));
   if (!running.valid()) return false;
   unsigned thread_id = 0;
+  const uintptr_t handle = _beginthreadex(nullptr, kRecorderStackBytes, run_recorder, running.get(),
+                                          STACK_SIZE_PARAM_IS_A_RESERVATION, &thread_id);
   // NOLINTNEXTLINE(performance-no-int-to-ptr): _beginthreadex returns the thread's HANDLE as an integer.
-  const ScopedHandle thread(
-      reinterpret_cast<HANDLE>(_beginthreadex(nullptr, kRecorderStackBytes, run_recorder, running.get(),
-                                              STACK_SIZE_PARAM_IS_A_RESERVATION, &thread_id)));
+  const ScopedHandle thread(reinterpret_cast<HANDLE>(handle));
   if (!thread.valid()) return false;
   const HANDLE started[] = {running.get(), thread.get()};
   if (WaitForMultipleObjects(2, started, FALSE, INFINITE) != WAIT_OBJECT_0) return false;
