@@ -35,6 +35,13 @@ svcctl_qc_error() {
   echo "${error:-0}"
 }
 
+# The custom actions' own lines in a verbose log, without the prefix.
+setup_lines() { tr -d '\r' <"$E2E_DIR/$1" | sed -n 's/^xvVistrell setup: //p'; }
+
+# The RestartService actions that a verbose log shows starting, in order (an
+# immediate start schedules a deferred or commit action, a second one runs it).
+restart_actions() { tr -d '\r' <"$E2E_DIR/$1" | sed -n 's/^Action start [0-9:]*: \(RestartService[A-Za-z.]*\)\.$/\1/p'; }
+
 # Both event sources' values, sorted, or "NAME: none".
 event_sources() {
   local source
@@ -83,6 +90,18 @@ assert_nothing_installed "after the rollback"
 assert_contains "$(svcctl qc xvBlocker)" "display=XV Vistrell" "the other service"
 e2e_wine sc delete xvBlocker >/dev/null
 
+# Wine makes a DACL up from the Unix mode: o+w reads back as Everyone modify.
+e2e_log "an installation folder that others can change: refused with the text of /install, all rolled back"
+mkdir -p "$WINEPREFIX/drive_c/XV"
+chmod o+w "$WINEPREFIX/drive_c/XV"
+msiexec_run unsafe_folder.log /i "$MSI_WIN" 'INSTALLDIR=C:\XV\'
+assert_eq 1603 "$MSI_STATUS" "msiexec exit code of an installation into C:\XV"
+assert_eq $'no service xvVistrell to wait for\nThe account Everyone can change the folder C:\\XV, so it could replace C:\\XV\\xvVistrell.exe, which runs as LocalSystem. Move the program into a folder under Program Files, or let only SYSTEM and Administrators change the folder and the file, then install again.' \
+  "$(setup_lines unsafe_folder.log)" "the setup actions' lines of that run"
+assert_nothing_installed "after the refusal of C:\XV"
+assert_eq "" "$(ls -A "$WINEPREFIX/drive_c/XV" 2>/dev/null || true)" "files left in C:\XV"
+rm -rf "$WINEPREFIX/drive_c/XV"
+
 e2e_log "a service registered by /install: the package refuses, nothing changes"
 mkdir -p "$WINEPREFIX/drive_c/xv"
 cp "$E2E_EXE" "$WINEPREFIX/drive_c/xv/xvVistrell.exe"
@@ -129,6 +148,18 @@ msiexec_run repair.log /i "$MSI_WIN" REINSTALL=ALL REINSTALLMODE=vomus
 assert_eq 0 "$MSI_STATUS" "msiexec exit code of the repair"
 e2e_wait_state xvVistrell 4 15
 assert_eq $'Stopped XV Vistrell\nStarted XV Vistrell' "$(e2e_event_infos)" "information entries of the repair"
+assert_eq $'RestartService.Data\nRestartService\nRestartService' "$(restart_actions repair.log)" \
+  "restart actions of the repair"
+
+# Wine's installer runs commit actions even then; Windows' runs none.
+e2e_log "repair while running, rollback disabled: started again at the end of the script"
+e2e_events_mark
+msiexec_run repair_no_rollback.log /i "$MSI_WIN" REINSTALL=ALL REINSTALLMODE=vomus DISABLEROLLBACK=1
+assert_eq 0 "$MSI_STATUS" "msiexec exit code of the repair without rollback"
+e2e_wait_state xvVistrell 4 15
+assert_eq $'Stopped XV Vistrell\nStarted XV Vistrell' "$(e2e_event_infos)" "information entries of that repair"
+assert_eq $'RestartServiceAtEnd.Data\nRestartServiceAtEnd\nRestartServiceAtEnd' \
+  "$(restart_actions repair_no_rollback.log)" "restart actions of the repair without rollback"
 e2e_stop_service
 
 e2e_log "repair of a service an administrator stopped: it stays stopped"
