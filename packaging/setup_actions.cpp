@@ -149,7 +149,7 @@ std::string image_file(SC_HANDLE service) {
   auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
   if (!QueryServiceConfigA(service, config, needed, &needed) || config->lpBinaryPathName == nullptr)
     return "";
-  const std::string path = config->lpBinaryPathName;
+  std::string path = config->lpBinaryPathName;
   if (!path.empty() && path[0] == '"') return path.substr(1, path.find('"', 1) - 1);
   return path;
 }
