@@ -1,6 +1,6 @@
 // The package's wait for a program file that a process still runs
-// (packaging/image_release). A suspended process holds its image as a running
-// one does: a copy of this test program, started suspended.
+// (packaging/image_release): a copy of this test program, started suspended,
+// holds its image as a running process does.
 #include "packaging/image_release.h"
 
 #include <gtest/gtest.h>
@@ -11,52 +11,29 @@
 #include "common/scoped.h"
 #include "tests/common/temp_folder.h"
 
-namespace {
+TEST(ImageRelease, WaitsWhileAProcessRunsTheFileAndNoLonger) {
+  const TempFolder folder;
+  const std::string image = folder.file("holder.exe");
+  char self[MAX_PATH] = "";
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started = {};
+  ASSERT_TRUE(CopyFileA(self, image.c_str(), TRUE) &&
+              CreateProcessA(image.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                             nullptr, &startup, &started));
+  const ScopedHandle thread(started.hThread), holder(started.hProcess);
 
-class ImageRelease : public testing::Test {
- protected:
-  void SetUp() override {
-    char self[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    ASSERT_TRUE(CopyFileA(self, image_.c_str(), TRUE));
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started = {};
-    ASSERT_TRUE(CreateProcessA(image_.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                               nullptr, &startup, &started));
-    CloseHandle(started.hThread);
-    holder_.reset(started.hProcess);
-  }
-  void TearDown() override {
-    if (!holder_) return;
-    TerminateProcess(holder_.get(), 0);
-    WaitForSingleObject(holder_.get(), 10000);
-  }
-
-  TempFolder folder_;
-  const std::string image_ = folder_.file("holder.exe");
-  ScopedHandle holder_;
-};
-
-TEST_F(ImageRelease, ReturnsOnlyOnceTheProcessHasEnded) {
+  EXPECT_TRUE(wait_for_image_release(folder.file("missing.exe"), 30000, 10));  // nothing to wait for
+  EXPECT_FALSE(wait_for_image_release(image, 200, 10));
   std::atomic<bool> ending{false};
   std::thread ender([&] {
     Sleep(300);
     ending = true;
-    TerminateProcess(holder_.get(), 0);
+    TerminateProcess(holder.get(), 0);
   });
-  EXPECT_TRUE(wait_for_image_release(image_, 30000, 10));
+  EXPECT_TRUE(wait_for_image_release(image, 30000, 10));
   EXPECT_TRUE(ending);
   ender.join();
+  WaitForSingleObject(holder.get(), 10000);  // before the folder goes
 }
-
-TEST_F(ImageRelease, GivesUpAtTheEndOfItsTime) {
-  EXPECT_FALSE(wait_for_image_release(image_, 200, 10));
-  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(holder_.get(), 0));
-}
-
-TEST_F(ImageRelease, AFileThatCannotBeOpenedIsNotWaitedFor) {
-  EXPECT_TRUE(wait_for_image_release(folder_.file("missing.exe"), 30000, 10));
-}
-
-}  // namespace
