@@ -6,9 +6,11 @@ member linked in or a notice taken out, fails with its own message.
 import sys
 
 MINGW = "/usr/i686-w64-mingw32/lib"
-# (a member added to a link map, a line taken out of the notices, the failure expected)
+# (a member or startup object added to a link map, a line taken out of the
+# notices, the failure expected)
 ROWS = [
     ("/usr/lib/x/libfoo.a(foo.o)", None, "no licence is known for the linked /usr/lib/x/libfoo.a(foo.o)"),
+    ("LOAD /usr/lib/x/crtfoo.o", None, "no licence is known for the linked /usr/lib/x/crtfoo.o"),
     (f"{MINGW}/libmingwex.a(lib32_libmingwex_a-strtok_r.o)", None, "the notices lack BSD-3-Clause-UC"),
     (f"{MINGW}/libmingwex.a(lib32_libmingwex_a-getopt.o)", None, "the notices lack BSD-2-Clause-NetBSD"),
     (None, "Copyright (c) 1994 Hewlett-Packard Company", "libstdc++: the notices lack LicenseRef-HP-STL"),
@@ -24,9 +26,10 @@ def main(scripts, notices_path, maps):
     texts = [open(path, encoding="utf-8").read() for path in maps]
     failures = [f"the build's own link: {f}" for f in linked.missing_notices(texts, notices)]
     for member, removed, expected in ROWS:
-        extra = [] if member is None else [
-            f"Archive member included to satisfy reference by file (symbol)\n\n{member}\n"
-            "                              x.o (symbol)\n\nDiscarded input sections\n"]
+        extra = [] if member is None else [f"{member}\n" if member.startswith("LOAD ") else
+                                           f"Archive member included to satisfy reference by file (symbol)\n\n"
+                                           f"{member}\n                              x.o (symbol)\n\n"
+                                           "Discarded input sections\n"]
         found = linked.missing_notices(texts + extra, notices.replace(removed, "") if removed else notices)
         if not any(expected in f for f in found):
             failures.append(f"{member or 'without ' + removed}: {found}, expected \"{expected}\"")
