@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # sign_test.sh CASE: signing with a throw-away CA made here
 # (scripts/release/sign.sh). Its certificates were valid for two days ten
-# days ago and name a revocation list at an address that answers nothing, so
-# every check after the signing shows that only the signing time counts and
-# that no network is asked.
+# days ago and name a revocation list at an address that answers nothing
+# (test_ca.sh), so every check after the signing shows that only the signing
+# time counts and that no network is asked.
 #   plain      without a timestamp: SHA-256 read back, the same signing time
 #              gives the same bytes, the detached signature attached with no
 #              network gives the signed file; a changed file is told apart
@@ -16,6 +16,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/release/sign.sh"
+source "$here/test_ca.sh"
 case=${1:?usage: sign_test.sh plain|timestamp|old}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -44,23 +45,10 @@ if [ "$case" = timestamp ] && ! xv_osslsigncode_at_least 2.7; then
   exit 77
 fi
 
-# The CAs (the second signs nothing here), a code-signing certificate and a
-# timestamp authority's, all made ten days ago.
+# The CAs, the code-signing and timestamp certificates, all made ten days ago.
 then=$(($(date +%s) - 10 * 86400))
 epoch=$((then + 3600))
-printf '%s\n' '[code]' 'keyUsage=critical,digitalSignature' 'extendedKeyUsage=codeSigning' \
-  'crlDistributionPoints=URI:http://192.0.2.1/xvVistrell-test.crl' \
-  '[tsa]' 'keyUsage=critical,digitalSignature' 'extendedKeyUsage=critical,timeStamping' >ext.cnf
-for ca in ca other-ca; do
-  faketime "@$then" openssl req -x509 -newkey rsa:2048 -nodes -keyout $ca.key -out $ca.pem -days 2 \
-    -subj "/CN=xvVistrell test $ca" -addext basicConstraints=critical,CA:true -addext keyUsage=critical,keyCertSign \
-    2>/dev/null
-done
-for name in code tsa; do
-  openssl req -newkey rsa:2048 -nodes -keyout $name.key -out $name.csr -subj "/CN=xvVistrell test $name" 2>/dev/null
-  faketime "@$then" openssl x509 -req -in $name.csr -CA ca.pem -CAkey ca.key -set_serial "0x$(openssl rand -hex 8)" \
-    -days 2 -extfile ext.cnf -extensions $name -out $name.pem 2>/dev/null
-done
+test_ca "$work" "$then"
 export XV_SIGN_CERT=$work/code.pem XV_SIGN_KEY=$work/code.key XV_SIGN_CA=$work/ca.pem
 if [ "$case" = timestamp ]; then export XV_TSA_CERT=$work/tsa.pem XV_TSA_KEY=$work/tsa.key; fi
 leaf=$(xv_signer_sha256)

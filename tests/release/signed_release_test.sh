@@ -11,6 +11,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/release/sign.sh"
+source "$here/test_ca.sh"
 if ! xv_osslsigncode_at_least 2.7; then
   echo "SKIPPED: osslsigncode $(xv_osslsigncode_version) has no built-in timestamp authority (2.7 or later)"
   exit 77
@@ -21,20 +22,7 @@ fail() {
   echo "FAILED: $*" >&2
   exit 1
 }
-then=$(($(git -C "$here" log -1 --format=%ct HEAD) - 3600))
-printf '%s\n' '[code]' 'keyUsage=critical,digitalSignature' 'extendedKeyUsage=codeSigning' \
-  'crlDistributionPoints=URI:http://192.0.2.1/xvVistrell-test.crl' \
-  '[tsa]' 'keyUsage=critical,digitalSignature' 'extendedKeyUsage=critical,timeStamping' >"$work/ext.cnf"
-faketime "@$then" openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/ca.key" -out "$work/ca.pem" -days 2 \
-  -subj "/CN=xvVistrell test CA" -addext basicConstraints=critical,CA:true -addext keyUsage=critical,keyCertSign \
-  2>/dev/null
-for name in code tsa; do
-  openssl req -newkey rsa:2048 -nodes -keyout "$work/$name.key" -out "$work/$name.csr" \
-    -subj "/CN=xvVistrell test $name" 2>/dev/null
-  faketime "@$then" openssl x509 -req -in "$work/$name.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
-    -set_serial "0x$(openssl rand -hex 8)" -days 2 -extfile "$work/ext.cnf" -extensions $name \
-    -out "$work/$name.pem" 2>/dev/null
-done
+test_ca "$work" "$(($(git -C "$here" log -1 --format=%ct HEAD) - 3600))"
 leaf=$(openssl x509 -in "$work/code.pem" -outform DER | sha256sum | cut -d' ' -f1)
 XV_SIGN_CERT=$work/code.pem XV_SIGN_KEY=$work/code.key XV_SIGN_CA=$work/ca.pem XV_TSA_CERT=$work/tsa.pem \
   XV_TSA_KEY=$work/tsa.key "$here/../../scripts/release.sh" --check
