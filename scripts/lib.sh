@@ -9,8 +9,8 @@ XV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shared user data", "could not load kernel32.dll").
 XV_PACKAGES=(wine wine64 wine64-preloader g++-mingw-w64-i686-posix binutils-mingw-w64-i686
              g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools cmake make googletest
-             python3 python3-pefile python3-olefile wixl msitools osslsigncode clang-format clang-tidy
-             g++-i686-linux-gnu qemu-user)
+             python3 python3-pefile python3-olefile python3-jsonschema wixl msitools osslsigncode
+             libengine-pkcs11-openssl faketime clang-format clang-tidy g++-i686-linux-gnu qemu-user)
 # Only where the kernel runs 32-bit x86 code (xv_kernel_runs_i386): nothing
 # else could run them.
 XV_PACKAGES_I386=(wine32:i386 wine32-preloader:i386)
