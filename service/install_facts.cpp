@@ -73,9 +73,10 @@ bool volume_keeps_permissions(const std::string& root) {
 // security for a link; a volume's root may be one.
 ScopedLocalMemory read_object(const std::string& path, bool root, bool* link) {
   const Win32Calls& calls = win32_calls();
-  HANDLE raw = calls.create_file(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE raw =
+      calls.create_file(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (raw == INVALID_HANDLE_VALUE) raise_last_os_error();
   const ScopedClosedBy<HANDLE> object(raw, calls.close_handle);
   BY_HANDLE_FILE_INFORMATION information = {};
@@ -85,9 +86,9 @@ ScopedLocalMemory read_object(const std::string& path, bool root, bool* link) {
   *link = !root && ((information.dwFileAttributes | by_name) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   if (*link) return ScopedLocalMemory();
   PSECURITY_DESCRIPTOR security = nullptr;
-  const DWORD error = calls.get_security_info(raw, SE_FILE_OBJECT,
-                                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
-                                              nullptr, nullptr, nullptr, &security);
+  const DWORD error =
+      calls.get_security_info(raw, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, nullptr, nullptr, &security);
   if (error != ERROR_SUCCESS) throw EOSError(error);
   return ScopedLocalMemory(security);
 }
@@ -95,7 +96,8 @@ ScopedLocalMemory read_object(const std::string& path, bool root, bool* link) {
 // The root ("C:\"), each folder below it and the file, in that order.
 std::vector<std::string> path_steps(const std::string& path) {
   std::vector<std::string> steps = {path.substr(0, 3)};
-  for (std::string::size_type cut = path.find('\\', 3); cut != std::string::npos; cut = path.find('\\', cut + 1))
+  for (std::string::size_type cut = path.find('\\', 3); cut != std::string::npos;
+       cut = path.find('\\', cut + 1))
     steps.push_back(path.substr(0, cut));
   if (path.size() > 3 && path.back() != '\\') steps.push_back(path);
   return steps;
@@ -187,6 +189,7 @@ TReadPlace read_install_place(const std::string& executable) {
   read.installing_account = installing_administrator();
   place.trust.before_vista = running_before_vista();
   if (read.installing_account)
-    place.trust.installing_administrator = reinterpret_cast<TOKEN_USER*>(read.installing_account.get())->User.Sid;
+    place.trust.installing_administrator =
+        reinterpret_cast<TOKEN_USER*>(read.installing_account.get())->User.Sid;
   return read;
 }

@@ -57,7 +57,8 @@ PSID allowing_entry_account(void* entry) {
   const BYTE type = static_cast<ACE_HEADER*>(entry)->AceType;
   if (type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE)
     return &static_cast<ACCESS_ALLOWED_ACE*>(entry)->SidStart;
-  if (type != ACCESS_ALLOWED_OBJECT_ACE_TYPE && type != ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE) return nullptr;
+  if (type != ACCESS_ALLOWED_OBJECT_ACE_TYPE && type != ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE)
+    return nullptr;
   auto* object = static_cast<ACCESS_ALLOWED_OBJECT_ACE*>(entry);
   // The two GUIDs are there only when the flags say so; the SID follows.
   BYTE* sid = reinterpret_cast<BYTE*>(&object->ObjectType);
@@ -170,21 +171,21 @@ std::string install_place_refusal(const TInstallPlace& place) {
            ", which runs as LocalSystem. Move the program into a folder under Program Files on a local "
            "volume, then install again.";
   if (!place.fixed_drive)
-    return "The folder " + place.folder + " is not on a fixed local drive, so whoever has the drive could replace " +
-           place.executable +
+    return "The folder " + place.folder +
+           " is not on a fixed local drive, so whoever has the drive could replace " + place.executable +
            ", which runs as LocalSystem. Copy the program into a folder under Program Files on a fixed local "
            "drive, then install again.";
   if (!place.drive_of_a_folder.empty())
     return "The drive " + place.drive_of_a_folder +
-           " stands for a folder (subst or DefineDosDevice), not for a volume, so the folders above that one, "
-           "which could let others replace " +
+           " stands for a folder (subst or DefineDosDevice), not for a volume: the folders above that one "
+           "cannot be checked, and whoever can change them could replace " +
            place.executable +
-           ", which runs as LocalSystem, are out of sight. Copy the program into a folder under Program Files "
-           "on a fixed local drive, then install again.";
+           ", which runs as LocalSystem. Copy the program into a folder under Program Files on a fixed "
+           "local drive, then install again.";
   if (!place.link.empty())
     return std::string(place.link == place.executable ? "The file " : "The folder ") + place.link +
-           " is a link (a junction, a symbolic link or a volume mounted there): whoever can remove it can put "
-           "one of their own in its place and so replace " +
+           " is a link (a junction, a symbolic link or a volume mounted there): whoever can remove it can "
+           "put one of their own in its place and so replace " +
            place.executable +
            ", which runs as LocalSystem. Copy the program into a real folder under Program Files, reached "
            "without links, then install again.";

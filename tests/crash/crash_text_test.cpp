@@ -105,7 +105,8 @@ TEST(DumpPath, PathThatDoesNotFitOrIsNotFullIsRefused) {
   EXPECT_EQ(format_dump_path(buffer, sizeof buffer, "C:\\logs", "xvVistrell", time),
             DWORD{ERROR_FILENAME_EXCED_RANGE});
   for (const char* folder : {"", "logs", "C:", "C:logs", "\\logs"})
-    EXPECT_EQ(format_dump_path(buffer, sizeof buffer, folder, "x", time), DWORD{ERROR_PATH_NOT_FOUND}) << folder;
+    EXPECT_EQ(format_dump_path(buffer, sizeof buffer, folder, "x", time), DWORD{ERROR_PATH_NOT_FOUND})
+        << folder;
 }
 
 TEST(CrashExitCode, IsNeverZero) {

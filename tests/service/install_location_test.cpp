@@ -27,7 +27,8 @@ ScopedLocalMemory sid(const char* text) {
 }
 
 // The SID text of the writer untrusted_writer finds in the SDDL text, or "".
-std::string writer(const char* sddl, bool before_vista = false, const char* administrator = "S-1-5-21-1-2-3-1000") {
+std::string writer(const char* sddl, bool before_vista = false,
+                   const char* administrator = "S-1-5-21-1-2-3-1000") {
   const ScopedLocalMemory installer = sid(administrator), everyone = sid("S-1-1-0");
   SECURITY_DESCRIPTOR no_dacl = {
       SECURITY_DESCRIPTOR_REVISION, 0, SE_DACL_PRESENT, nullptr, nullptr, nullptr, nullptr};
@@ -55,7 +56,8 @@ std::string object_entry_writer(BYTE type, bool typed) {
   } entry = {{type, 0, 0}, FILE_ALL_ACCESS, typed ? DWORD{ACE_OBJECT_TYPE_PRESENT} : 0, {}};
   const DWORD guid = typed ? sizeof(GUID) : 0;
   CopySid(SECURITY_MAX_SID_SIZE, entry.rest + guid, users.get());
-  entry.header.AceSize = static_cast<WORD>(offsetof(decltype(entry), rest) + guid + GetLengthSid(users.get()));
+  entry.header.AceSize =
+      static_cast<WORD>(offsetof(decltype(entry), rest) + guid + GetLengthSid(users.get()));
   BYTE acl_memory[256];
   auto* acl = reinterpret_cast<ACL*>(acl_memory);
   SECURITY_DESCRIPTOR security;
@@ -183,10 +185,11 @@ TEST(InstallLocationTest, RefusalsNameTheFolderTheAccountAndWhatToDo) {
   const ScopedLocalMemory owned = security("O:S-1-5-21-0-0-0-1000D:(A;;0x1301bf;;;S-1-5-13)");
   place.file_security = owned.get();
   const TTrust trusts[] = {{false, wine_user.get()}, {}, {true, wine_user.get()}};
-  const char* const advice[] = {"User Account Control runs that account's programs without administrator "
-                                "rights, or can once it is turned on. Move",
-                                "Run /install as that account if it is an administrator's without User",
-                                "set Permission Compatibility to Full Security"};
+  const char* const advice[] = {
+      "User Account Control runs that account's programs without administrator "
+      "rights, or can once it is turned on. Move",
+      "Run /install as that account if it is an administrator's without User",
+      "set Permission Compatibility to Full Security"};
   for (int i = 0; i < 3; ++i) {
     place.trust = trusts[i];
     EXPECT_NE(install_place_refusal(place).find(advice[i]), std::string::npos)
@@ -206,11 +209,12 @@ TEST(InstallLocationTest, RefusalsNameTheFolderTheAccountAndWhatToDo) {
             "which runs as LocalSystem. Copy the program into a real folder under Program Files, reached "
             "without links, then install again.");
   place.drive_of_a_folder = "S:";
-  EXPECT_EQ(install_place_refusal(place),
-            "The drive S: stands for a folder (subst or DefineDosDevice), not for a volume, so the folders "
-            "above that one, which could let others replace C:\\tools\\xvVistrell.exe, which runs as "
-            "LocalSystem, are out of sight. Copy the program into a folder under Program Files on a fixed "
-            "local drive, then install again.");
+  EXPECT_EQ(
+      install_place_refusal(place),
+      "The drive S: stands for a folder (subst or DefineDosDevice), not for a volume: the folders above "
+      "that one cannot be checked, and whoever can change them could replace C:\\tools\\xvVistrell.exe, "
+      "which runs as LocalSystem. Copy the program into a folder under Program Files on a fixed local "
+      "drive, then install again.");
   place.fixed_drive = false;
   EXPECT_EQ(install_place_refusal(place),
             "The folder C:\\tools is not on a fixed local drive, so whoever has the drive could replace "
@@ -322,7 +326,8 @@ BOOL WINAPI volume_name(LPCSTR, LPSTR name, DWORD) {
 }
 
 DWORD WINAPI dos_device(LPCSTR name, LPSTR target, DWORD) {
-  lstrcpyA(target, lstrcmpA(name, "Volume{1}") == 0 ? "\\Device\\HarddiskVolume1" : machine.drive_device.c_str());
+  lstrcpyA(target,
+           lstrcmpA(name, "Volume{1}") == 0 ? "\\Device\\HarddiskVolume1" : machine.drive_device.c_str());
   return lstrlenA(target) + 2;
 }
 
@@ -410,8 +415,7 @@ TEST(InstallLocationTest, TheWholePathIsReadWithoutFollowingLinks) {
       {"C:\\xv\\xvVistrell.exe", [](FakeMachine&) {}, "The folder C:\\xv is a link"},  // a junction
       {"C:\\xv\\xvVistrell.exe", [](FakeMachine& m) { m.objects[4].by_handle = kFolder; },
        "The folder C:\\xv is a link"},  // Wine's symbolic link, a reparse point by name only
-      {"C:\\Program Files\\XV\\xvVistrell.exe", [](FakeMachine& m) { m.objects[1].by_name = kFolder; },
-       ""},
+      {"C:\\Program Files\\XV\\xvVistrell.exe", [](FakeMachine& m) { m.objects[1].by_name = kFolder; }, ""},
       {"C:\\Program Files\\XV\\xvVistrell.exe",
        [](FakeMachine& m) { m.objects[1].by_name = m.objects[1].by_handle = kLink; },
        "The folder C:\\Program Files is a link"},  // a volume mounted there
@@ -419,7 +423,8 @@ TEST(InstallLocationTest, TheWholePathIsReadWithoutFollowingLinks) {
        "The file C:\\Program Files\\XV\\xvVistrell.exe is a link"},
       {"C:\\Program Files\\XV\\xvVistrell.exe",
        [](FakeMachine& m) { m.objects[0].by_name = m.objects[0].by_handle = kLink; }, ""},  // the root
-      {"C:\\Program Files\\XV\\xvVistrell.exe", [](FakeMachine& m) { m.drive_device = "\\??\\D:\\Users\\bob"; },
+      {"C:\\Program Files\\XV\\xvVistrell.exe",
+       [](FakeMachine& m) { m.drive_device = "\\??\\D:\\Users\\bob"; },
        "The drive C: stands for a folder"},  // subst C: D:\Users\bob
       {"C:\\Program Files\\XV\\xvVistrell.exe", [](FakeMachine& m) { m.drive_type = DRIVE_REMOVABLE; },
        "The folder C:\\Program Files\\XV is not on a fixed local drive"},
