@@ -48,7 +48,7 @@ fi
 prefix="$XV_BUILD/wineprefix"
 trap 'xv_wine_down "$prefix"' EXIT
 xv_log "Starting the Wine server for $prefix"
-xv_wine_up "$prefix"
+xv_wine_up "$prefix" "$XV_BUILD"
 
 xv_log "Running the tests ($XV_ARCH)"
 cd "$XV_BUILD"
