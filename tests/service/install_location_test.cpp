@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <tuple>
 
 #include "common/errors.h"
 #include "common/scoped.h"
@@ -43,31 +45,29 @@ std::string writer(const char* sddl, bool before_vista = false,
   return text;
 }
 
-// The same for a DACL of one object entry granting Users full control
-// (Wine's SDDL knows no object entries).
+// The writer that a DACL of one object entry (Wine's SDDL has none) finds:
+// full control for Users, of the type, with an object type or without.
 std::string object_entry_writer(BYTE type, bool typed) {
-  const ScopedLocalMemory users = sid("S-1-5-32-545"), administrators = sid("S-1-5-32-544");
-  const ScopedLocalMemory everyone = sid("S-1-1-0");
+  const ScopedLocalMemory users = sid("S-1-5-32-545"), everyone = sid("S-1-1-0");
   struct {
     ACE_HEADER header;
     ACCESS_MASK mask;
     DWORD flags;
-    BYTE rest[sizeof(GUID) + SECURITY_MAX_SID_SIZE];
+    BYTE rest[sizeof(GUID) + SECURITY_MAX_SID_SIZE];  // the object type when flagged, then the SID
   } entry = {{type, 0, 0}, FILE_ALL_ACCESS, typed ? DWORD{ACE_OBJECT_TYPE_PRESENT} : 0, {}};
   const DWORD guid = typed ? sizeof(GUID) : 0;
   CopySid(SECURITY_MAX_SID_SIZE, entry.rest + guid, users.get());
   entry.header.AceSize =
       static_cast<WORD>(offsetof(decltype(entry), rest) + guid + GetLengthSid(users.get()));
-  BYTE acl_memory[256];
-  auto* acl = reinterpret_cast<ACL*>(acl_memory);
+  BYTE memory[256];
+  auto* acl = reinterpret_cast<ACL*>(memory);
   SECURITY_DESCRIPTOR security;
-  EXPECT_TRUE(InitializeAcl(acl, sizeof acl_memory, ACL_REVISION_DS) &&
+  EXPECT_TRUE(InitializeAcl(acl, sizeof memory, ACL_REVISION_DS) &&
               AddAce(acl, ACL_REVISION_DS, 0, &entry, entry.header.AceSize) &&
               InitializeSecurityDescriptor(&security, SECURITY_DESCRIPTOR_REVISION) &&
-              SetSecurityDescriptorOwner(&security, administrators.get(), FALSE) &&
               SetSecurityDescriptorDacl(&security, TRUE, acl, FALSE));
-  PSID found = untrusted_writer(&security, TTrust{}, everyone.get());
   char* text = nullptr;
+  PSID found = untrusted_writer(&security, TTrust{}, everyone.get());
   if (found == nullptr || !ConvertSidToStringSidA(found, &text)) return "";
   const ScopedLocalMemory owned(text);
   return text;
@@ -148,12 +148,6 @@ TEST(InstallLocationTest, AnyoneButTheSystemsOwnAccountsWhoCanChangeTheObjectIsF
   // Object entries, plain and with a callback, with an object type or none.
   for (const BYTE type : {ACCESS_ALLOWED_OBJECT_ACE_TYPE, ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE})
     for (const bool typed : {false, true}) EXPECT_EQ(object_entry_writer(type, typed), "S-1-5-32-545");
-  // The installing administrator is trusted before Vista only: from Vista on
-  // User Account Control can run its programs without administrator rights.
-  const char* installers = "O:S-1-5-21-1-2-3-1000D:(A;;FA;;;S-1-5-21-1-2-3-1000)";
-  EXPECT_EQ(writer(installers, true), "");
-  EXPECT_EQ(writer(installers, true, "S-1-5-32-545"), "S-1-5-21-1-2-3-1000");
-  EXPECT_EQ(writer(installers, false), "S-1-5-21-1-2-3-1000");
   EXPECT_EQ(writer(nullptr), "S-1-1-0");
   // Before Vista, Power Users are trusted; another administrator who made
   // the folder on XP is named.
@@ -254,9 +248,9 @@ TEST(InstallLocationTest, FoldersAboveThatOthersCanRenameAwayOrOpenAreRefused) {
             "The account BUILTIN\\Users can change the permissions of the folder C:\\apps");
 }
 
-// The machine as /install reads it through the seam: objects by path, each
-// with its attributes by name and through a handle to itself, and its
-// security; the drive; the version; the installing token.
+// The machine as /install reads it through the seam: objects by path with
+// their attributes by name and through a handle to themselves, and their
+// security; the drive's type and device; the version; the token's groups.
 struct FakeObject {
   std::string path;
   DWORD by_name, by_handle;
@@ -265,18 +259,10 @@ struct FakeObject {
 struct FakeMachine {
   std::vector<FakeObject> objects;
   UINT drive_type = DRIVE_FIXED;
-  std::string drive_device = "\\Device\\HarddiskVolume1";  // the volume's own
-  DWORD major_version = 6;
-  DWORD administrators = SE_GROUP_ENABLED;  // the group's attributes in the token
-  TOKEN_ELEVATION_TYPE elevation = TokenElevationTypeDefault;
+  const char* drive_device = "\\Device\\HarddiskVolume1";  // the volume's own
+  DWORD major_version = 6, administrators = SE_GROUP_ENABLED;
   std::vector<std::pair<HANDLE, const FakeObject*>> open;  // opened through the seam, not yet closed
 } machine;
-
-const FakeObject* object_at(const char* path) {
-  for (const FakeObject& object : machine.objects)
-    if (lstrcmpiA(object.path.c_str(), path) == 0) return &object;
-  return nullptr;
-}
 
 const FakeObject* object_of(HANDLE handle) {
   for (const auto& [open, object] : machine.open)
@@ -284,89 +270,76 @@ const FakeObject* object_of(HANDLE handle) {
   return nullptr;
 }
 
+const FakeObject* object_at(const char* path) {
+  for (const FakeObject& object : machine.objects)
+    if (lstrcmpiA(object.path.c_str(), path) == 0) return &object;
+  return nullptr;
+}
+
+// Without both flags Windows opens a link's target, or no folder at all.
 HANDLE WINAPI open_object(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD flags, HANDLE) {
-  // Without both flags Windows opens a link's target, or no folder at all.
-  const FakeObject* object = object_at(path);
-  SetLastError(ERROR_FILE_NOT_FOUND);
-  if (object == nullptr || flags != (FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS))
-    return INVALID_HANDLE_VALUE;
-  machine.open.emplace_back(CreateEventA(nullptr, FALSE, FALSE, nullptr), object);
+  if (object_at(path) == nullptr || flags != (FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS))
+    return SetLastError(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
+  machine.open.emplace_back(CreateEventA(nullptr, FALSE, FALSE, nullptr), object_at(path));
   return machine.open.back().first;
 }
-
 BOOL WINAPI close_object(HANDLE handle) {
-  for (auto open = machine.open.begin(); open != machine.open.end(); ++open)
-    if (open->first == handle) machine.open.erase(open--);
+  machine.open.erase(std::remove_if(machine.open.begin(), machine.open.end(),
+                                    [handle](const auto& open) { return open.first == handle; }),
+                     machine.open.end());
   return CloseHandle(handle);
 }
-
-BOOL WINAPI handle_information(HANDLE handle, BY_HANDLE_FILE_INFORMATION* information) {
+BOOL WINAPI by_handle(HANDLE handle, BY_HANDLE_FILE_INFORMATION* information) {
   information->dwFileAttributes = object_of(handle)->by_handle;
   return TRUE;
 }
-
-DWORD WINAPI attributes(LPCSTR path) {
-  const FakeObject* object = object_at(path);
-  return object != nullptr ? object->by_name : INVALID_FILE_ATTRIBUTES;
+DWORD WINAPI by_name(LPCSTR path) {
+  return object_at(path) ? object_at(path)->by_name : INVALID_FILE_ATTRIBUTES;
 }
-
-DWORD WINAPI handle_security(HANDLE handle, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
-                             PSECURITY_DESCRIPTOR* security) {
-  return ConvertStringSecurityDescriptorToSecurityDescriptorA(object_of(handle)->sddl, SDDL_REVISION_1,
-                                                              security, nullptr)
-             ? ERROR_SUCCESS
-             : GetLastError();
+DWORD WINAPI security_of(HANDLE handle, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                         PSECURITY_DESCRIPTOR* security) {
+  ConvertStringSecurityDescriptorToSecurityDescriptorA(object_of(handle)->sddl, SDDL_REVISION_1, security,
+                                                       nullptr);
+  return ERROR_SUCCESS;
 }
-
 UINT WINAPI drive_type(LPCSTR) { return machine.drive_type; }
-
-BOOL WINAPI volume_name(LPCSTR, LPSTR name, DWORD) {
-  lstrcpyA(name, "\\\\?\\Volume{1}\\");
-  return TRUE;
+BOOL WINAPI volume_name(LPCSTR, LPSTR name, DWORD) { return lstrcpyA(name, "\\\\?\\Volume{1}\\") != nullptr; }
+DWORD WINAPI device(LPCSTR name, LPSTR target, DWORD) {
+  return lstrlenA(lstrcpyA(target,
+                           lstrcmpA(name, "C:") == 0 ? machine.drive_device : "\\Device\\HarddiskVolume1")) +
+         2;
 }
-
-DWORD WINAPI dos_device(LPCSTR name, LPSTR target, DWORD) {
-  lstrcpyA(target,
-           lstrcmpA(name, "Volume{1}") == 0 ? "\\Device\\HarddiskVolume1" : machine.drive_device.c_str());
-  return lstrlenA(target) + 2;
+BOOL WINAPI volume_flags(LPCSTR, LPSTR, DWORD, LPDWORD, LPDWORD, LPDWORD flags, LPSTR, DWORD) {
+  return (*flags = FILE_PERSISTENT_ACLS) != 0;
 }
-
-BOOL WINAPI volume_information(LPCSTR, LPSTR, DWORD, LPDWORD, LPDWORD, LPDWORD flags, LPSTR, DWORD) {
-  *flags = FILE_PERSISTENT_ACLS;
-  return TRUE;
-}
-
 BOOL WINAPI version(OSVERSIONINFOA* version) {
-  version->dwMajorVersion = machine.major_version;
-  return TRUE;
+  return (version->dwMajorVersion = machine.major_version) != 0;
 }
-
-// The installer S-1-5-21-1-2-3-1000 with Administrators as the machine says.
-BOOL WINAPI token_information(HANDLE, TOKEN_INFORMATION_CLASS kind, void* out, DWORD, DWORD* needed) {
+// The installer S-1-5-21-1-2-3-1000, with Administrators as the machine says.
+BOOL WINAPI token(HANDLE, TOKEN_INFORMATION_CLASS kind, void* out, DWORD, DWORD* needed) {
   static const ScopedLocalMemory installer = sid("S-1-5-21-1-2-3-1000"), administrators = sid("S-1-5-32-544");
   *needed = sizeof(TOKEN_GROUPS);
-  if (out == nullptr) return FALSE;
-  if (kind == TokenUser) *static_cast<TOKEN_USER*>(out) = TOKEN_USER{{installer.get(), 0}};
-  if (kind == TokenGroups)
-    *static_cast<TOKEN_GROUPS*>(out) = TOKEN_GROUPS{1, {{administrators.get(), machine.administrators}}};
-  if (kind == TokenElevationType) *static_cast<TOKEN_ELEVATION_TYPE*>(out) = machine.elevation;
-  return kind == TokenUser || kind == TokenGroups || kind == TokenElevationType;
+  if (out != nullptr && kind == TokenUser) *static_cast<TOKEN_USER*>(out) = {{installer.get(), 0}};
+  if (out != nullptr && kind == TokenGroups)
+    *static_cast<TOKEN_GROUPS*>(out) = {1, {{administrators.get(), machine.administrators}}};
+  return out != nullptr;
 }
 
-// check_install_place(path) on the machine: the refusal, "" when it passes.
-std::string refusal_on_machine(const char* path) {
+// Whether check_install_place(path) on the machine refuses with a text that
+// begins so, or passes where the text is "".
+void expect_refusal(const char* path, const char* begins) {
   Win32Calls& calls = win32_calls();
   calls.create_file = open_object;
   calls.close_handle = close_object;
-  calls.get_file_information_by_handle = handle_information;
-  calls.get_file_attributes = attributes;
-  calls.get_security_info = handle_security;
+  calls.get_file_information_by_handle = by_handle;
+  calls.get_file_attributes = by_name;
+  calls.get_security_info = security_of;
   calls.get_drive_type = drive_type;
   calls.get_volume_name_for_volume_mount_point = volume_name;
-  calls.query_dos_device = dos_device;
-  calls.get_volume_information = volume_information;
+  calls.query_dos_device = device;
+  calls.get_volume_information = volume_flags;
   calls.get_version_ex = version;
-  calls.get_token_information = token_information;
+  calls.get_token_information = token;
   std::string refusal;
   try {
     check_install_place(path);
@@ -374,92 +347,79 @@ std::string refusal_on_machine(const char* path) {
     refusal = error.message();
   }
   win32_calls() = Win32Calls{};
+  EXPECT_TRUE(*begins != '\0' ? refusal.compare(0, std::strlen(begins), begins) == 0 : refusal.empty())
+      << path << ": " << refusal;
   EXPECT_TRUE(machine.open.empty()) << "handles left open";
-  return refusal;
 }
 
-// Whether the refusal begins with the text, or is none where the text is "".
-bool begins_as(const std::string& refusal, const char* text) {
-  return *text != '\0' ? refusal.compare(0, std::strlen(text), text) == 0 : refusal.empty();
-}
+constexpr DWORD kFolder = FILE_ATTRIBUTE_DIRECTORY,
+                kLink = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
 
-constexpr DWORD kFolder = FILE_ATTRIBUTE_DIRECTORY;
-constexpr DWORD kLink = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-constexpr const char* kLocked = "O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
-
-// Vista's defaults, with a junction C:\xv to the program's folder: made by a
-// user, owned by them, and opened as the link it is.
+// Vista's defaults, and a junction C:\xv to the program's folder, made and
+// owned by a user.
 FakeMachine vista_machine() {
   FakeMachine vista;
+  const char* locked = "O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
   vista.objects = {{"C:\\", kFolder, kFolder, kVistaRoot},
                    {"C:\\Program Files", kFolder, kFolder, kVistaProgramFiles},
                    {"C:\\Program Files\\XV", kFolder, kFolder, kVistaFolder},
-                   {"C:\\Program Files\\XV\\xvVistrell.exe", 0x20, 0x20, kLocked},
+                   {"C:\\Program Files\\XV\\xvVistrell.exe", 0x20, 0x20, locked},
                    {"C:\\xv", kLink, kLink, "O:S-1-5-21-1-2-3-1001D:(A;;FA;;;S-1-5-21-1-2-3-1001)"},
-                   {"C:\\xv\\xvVistrell.exe", 0x20, 0x20, kLocked}};
+                   {"C:\\xv\\xvVistrell.exe", 0x20, 0x20, locked}};
   return vista;
 }
 
 // Every step of the path is opened as itself, from the root down: a link
-// anywhere, a drive that stands for a folder or is no fixed one, a network
-// path in any case, is refused; "\\?\" before a drive letter is the drive.
+// anywhere but at the root, a drive that stands for a folder or is no fixed
+// one, a network path in any case, is refused; "\\?\C:" is the drive C:.
 TEST(InstallLocationTest, TheWholePathIsReadWithoutFollowingLinks) {
-  struct Row {
+  const char* const exe = "C:\\Program Files\\XV\\xvVistrell.exe";
+  const struct {
     const char* path;
     void (*arrange)(FakeMachine&);
-    const char* refusal;  // its start, "" where the place passes
-  };
-  const Row rows[] = {
-      {"C:\\Program Files\\XV\\xvVistrell.exe", [](FakeMachine&) {}, ""},
+    const char* refusal;
+  } rows[] = {
+      {exe, [](FakeMachine&) {}, ""},
       {"\\\\?\\C:\\Program Files\\XV\\xvVistrell.exe", [](FakeMachine&) {}, ""},
       {"C:\\xv\\xvVistrell.exe", [](FakeMachine&) {}, "The folder C:\\xv is a link"},  // a junction
       {"C:\\xv\\xvVistrell.exe", [](FakeMachine& m) { m.objects[4].by_handle = kFolder; },
-       "The folder C:\\xv is a link"},  // Wine's symbolic link, a reparse point by name only
-      {"C:\\Program Files\\XV\\xvVistrell.exe", [](FakeMachine& m) { m.objects[1].by_name = kFolder; }, ""},
-      {"C:\\Program Files\\XV\\xvVistrell.exe",
-       [](FakeMachine& m) { m.objects[1].by_name = m.objects[1].by_handle = kLink; },
+       "The folder C:\\xv is a link"},  // Wine's symbolic link: a reparse point by name only
+      {exe, [](FakeMachine& m) { m.objects[1].by_name = m.objects[1].by_handle = kLink; },
        "The folder C:\\Program Files is a link"},  // a volume mounted there
-      {"C:\\Program Files\\XV\\xvVistrell.exe", [](FakeMachine& m) { m.objects[3].by_handle = 0x420; },
+      {exe, [](FakeMachine& m) { m.objects[3].by_handle = 0x420; },
        "The file C:\\Program Files\\XV\\xvVistrell.exe is a link"},
-      {"C:\\Program Files\\XV\\xvVistrell.exe",
-       [](FakeMachine& m) { m.objects[0].by_name = m.objects[0].by_handle = kLink; }, ""},  // the root
-      {"C:\\Program Files\\XV\\xvVistrell.exe",
-       [](FakeMachine& m) { m.drive_device = "\\??\\D:\\Users\\bob"; },
-       "The drive C: stands for a folder"},  // subst C: D:\Users\bob
-      {"C:\\Program Files\\XV\\xvVistrell.exe", [](FakeMachine& m) { m.drive_type = DRIVE_REMOVABLE; },
-       "The folder C:\\Program Files\\XV is not on a fixed local drive"},
-      {"C:\\Program Files\\XV\\xvVistrell.exe", [](FakeMachine& m) { m.drive_type = DRIVE_REMOTE; },
-       "The folder C:\\Program Files\\XV is on a network share"},
+      {exe, [](FakeMachine& m) { m.objects[0].by_name = m.objects[0].by_handle = kLink; }, ""},  // the root
+      {exe, [](FakeMachine& m) { m.drive_device = "\\??\\D:\\Users\\bob"; },
+       "The drive C: stands for a folder"},
+      {exe, [](FakeMachine& m) { m.drive_type = DRIVE_REMOVABLE; },
+       "The folder C:\\Program Files\\XV is not on a fixed"},
+      {exe, [](FakeMachine& m) { m.drive_type = DRIVE_REMOTE; },
+       "The folder C:\\Program Files\\XV is on a network"},
       {"\\\\?\\unc\\server\\xv\\xvVistrell.exe", [](FakeMachine&) {},
-       "The folder \\\\?\\unc\\server\\xv is on a network share"}};
-  for (const Row& row : rows) {
+       "The folder \\\\?\\unc\\server\\xv is on a network"}};
+  for (const auto& row : rows) {
     machine = vista_machine();
     row.arrange(machine);
-    const std::string refusal = refusal_on_machine(row.path);
-    EXPECT_TRUE(begins_as(refusal, row.refusal)) << row.path << ": " << refusal;
+    expect_refusal(row.path, row.refusal);
   }
 }
 
-// The installing administrator's own SID is trusted before Vista only, when
-// its token holds Administrators; from Vista on not even with an unsplit
-// token (a network logon, User Account Control off), since its interactive
-// logons, or all of them once UAC is on, run its programs unelevated.
+// The installing administrator's own SID is trusted before Vista only, and
+// only when its token holds Administrators: from Vista on not even with an
+// unsplit token (a network logon, User Account Control off), since its
+// interactive logons, or all once UAC is on, run its programs unelevated.
 TEST(InstallLocationTest, TheInstallingAdministratorIsTrustedBeforeVistaOnly) {
-  struct Row {
-    DWORD major_version, administrators;
-    const char* refusal;
-  } const rows[] = {{5, SE_GROUP_ENABLED, ""},
-                    {5, SE_GROUP_USE_FOR_DENY_ONLY, "The account S-1-5-21-1-2-3-1000 can change the folder"},
-                    {6, SE_GROUP_ENABLED, "The account S-1-5-21-1-2-3-1000 can change the folder"}};
-  for (const Row& row : rows) {
+  const char* const own = "The account S-1-5-21-1-2-3-1000 can change the folder";
+  const std::tuple<DWORD, DWORD, const char*> rows[] = {
+      {5, SE_GROUP_ENABLED, ""}, {5, SE_GROUP_USE_FOR_DENY_ONLY, own}, {6, SE_GROUP_ENABLED, own}};
+  for (const auto& [major_version, administrators, refusal] : rows) {
     machine = vista_machine();
     machine.objects[0].sddl = kXpRoot;
     machine.objects[1].sddl = kXpProgramFiles;
     machine.objects[2].sddl = kXpFolder;  // XP makes the creator the owner
-    machine.major_version = row.major_version;
-    machine.administrators = row.administrators;
-    const std::string refusal = refusal_on_machine("C:\\Program Files\\XV\\xvVistrell.exe");
-    EXPECT_TRUE(begins_as(refusal, row.refusal)) << row.major_version << ": " << refusal;
+    machine.major_version = major_version;
+    machine.administrators = administrators;
+    expect_refusal("C:\\Program Files\\XV\\xvVistrell.exe", refusal);
   }
 }
 
