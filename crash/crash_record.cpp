@@ -80,15 +80,16 @@ void report_to_event_log(const char* text) {
 }
 
 // Where the dump goes: beside the trace log, or beside the executable when
-// the log has no file or its lock stays taken. 0, or the system error that
-// leaves the crash without a dump.
+// the log has no file or its lock stays taken; with neither, nowhere (no
+// dump in the current folder, no pruning of another). 0, or the system error
+// that leaves the crash without a dump.
 DWORD choose_dump_path(const SYSTEMTIME& now) {
   RecordState& state = record_state;
   if (!trace_log_folder(state.dump_folder, sizeof state.dump_folder, kTraceLockWaitMilliseconds))
     copy_text(state.dump_folder, sizeof state.dump_folder, state.executable_folder);
-  if (!format_dump_path(state.dump_path, sizeof state.dump_path, state.dump_folder, state.base_name, now))
-    return ERROR_FILENAME_EXCED_RANGE;
-  return state.dump_writer_error;
+  const DWORD error =
+      format_dump_path(state.dump_path, sizeof state.dump_path, state.dump_folder, state.base_name, now);
+  return error != ERROR_SUCCESS ? error : state.dump_writer_error;
 }
 
 // The trace line first: it needs nothing but the trace log's lock, while

@@ -10,6 +10,14 @@ const char* file_name_of(const char* path) {
   return name;
 }
 
+// "C:\..." or "\\server\share\..." (and "\\?\..."): not relative to the
+// current folder or drive.
+bool full_path(const char* folder) {
+  const bool letter = (folder[0] >= 'A' && folder[0] <= 'Z') || (folder[0] >= 'a' && folder[0] <= 'z');
+  if (letter) return folder[1] == ':' && folder[2] == '\\';
+  return folder[0] == '\\' && folder[1] == '\\';
+}
+
 }  // namespace
 
 FixedText::FixedText(char* buffer, std::size_t size) : buffer_(buffer), size_(size) {
@@ -76,16 +84,17 @@ void format_crash_report(char* buffer, std::size_t size, const CrashFacts& facts
   }
 }
 
-bool format_dump_path(char* buffer, std::size_t size, const char* folder, const char* base_name,
-                      const SYSTEMTIME& time) {
+DWORD format_dump_path(char* buffer, std::size_t size, const char* folder, const char* base_name,
+                       const SYSTEMTIME& time) {
   FixedText text(buffer, size);
+  if (!full_path(folder)) return ERROR_PATH_NOT_FOUND;
   text.add(folder);
   if (text.length() > 0 && buffer[text.length() - 1] != '\\') text.add("\\");
   text.add(base_name).add("-");
   text.add_decimal(time.wYear, 4).add_decimal(time.wMonth, 2).add_decimal(time.wDay, 2).add("-");
   text.add_decimal(time.wHour, 2).add_decimal(time.wMinute, 2).add_decimal(time.wSecond, 2).add("-");
   text.add_decimal(time.wMilliseconds, 3).add(".dmp");
-  return !text.truncated();
+  return text.truncated() ? ERROR_FILENAME_EXCED_RANGE : ERROR_SUCCESS;
 }
 
 void format_time_prefix(FixedText* text, const SYSTEMTIME& time) {

@@ -54,10 +54,13 @@ void add_code_location(FixedText* text, const char* module_path, std::uintptr_t 
 void format_crash_report(char* buffer, std::size_t size, const CrashFacts& facts);
 
 // FOLDER\BASE-yyyymmdd-hhmmss-mmm.dmp: names that sort in the order of their
-// times, so the oldest dump is the first by name. False when the path does
-// not fit.
-bool format_dump_path(char* buffer, std::size_t size, const char* folder, const char* base_name,
-                      const SYSTEMTIME& time);
+// times, so the oldest dump is the first by name. Returns 0, or the system
+// error that leaves the crash without a dump: ERROR_PATH_NOT_FOUND when the
+// folder is empty or not a full path ("C:\..." or "\\server\..."), since a
+// relative name would land in the current folder (System32 for a service),
+// ERROR_FILENAME_EXCED_RANGE when the path does not fit.
+DWORD format_dump_path(char* buffer, std::size_t size, const char* folder, const char* base_name,
+                       const SYSTEMTIME& time);
 
 // "hh:mm:ss " in front of a trace line, as the timed trace messages have.
 void format_time_prefix(FixedText* text, const SYSTEMTIME& time);

@@ -190,12 +190,24 @@ xv_wine_env() {
 # Makes the prefix if needed and keeps its Wine server up, so that every test
 # binary starts warm and services are not killed between calls. Wine's helper
 # processes inherit the caller's stderr: they get a file instead.
+# xv_wine_up PREFIX [TREE]: TREE becomes the prefix's drive T: (see
+# scripts/wine-run --tree) before the tests start. Wine names as volumes the
+# drives it found when it booted: one made later opens files but has no
+# device (QueryDosDeviceA fails), and /install refuses a drive that stands
+# for no volume. So a new or changed T: boots the prefix again.
 xv_wine_up() {
-  local prefix=$1
+  local prefix=$1 tree=${2:-}
   ( xv_wine_env "$prefix"
     mkdir -p "$prefix"
     wineserver -p 2>/dev/null || true  # already up: keep it
-    wine cmd /c exit 0 >"$prefix.boot.log" 2>&1 </dev/null )
+    wine cmd /c exit 0 >"$prefix.boot.log" 2>&1 </dev/null
+    if [ -n "$tree" ] && [ "$(readlink "$prefix/dosdevices/t:" || true)" != "$tree" ]; then
+      ln -sfn "$tree" "$prefix/dosdevices/t:"
+      wineserver -k 2>/dev/null || true
+      wineserver -w 2>/dev/null || true
+      wineserver -p
+      wine cmd /c exit 0 >>"$prefix.boot.log" 2>&1 </dev/null
+    fi )
 }
 
 # Stops the prefix's Wine server and everything running in it.

@@ -100,7 +100,7 @@ run_ctest() {
   fi
   local prefix="$XV_BUILD/wineprefix" status=0
   xv_log "Starting the Wine server for $prefix"
-  xv_wine_up "$prefix"
+  xv_wine_up "$prefix" "$XV_BUILD"
   xv_log "Running the tests ($XV_ARCH)"
   ( cd "$XV_BUILD" && ctest --output-on-failure -j "$(nproc)" "$@" ) || status=$?
   xv_wine_down "$prefix"

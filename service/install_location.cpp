@@ -1,14 +1,10 @@
 #include "service/install_location.h"
 
-#include <aclapi.h>
 #include <sddl.h>
-
-#include <memory>
 
 #include "common/errors.h"
 #include "common/scoped.h"
-#include "service/module_calls.h"
-#include "service/win32_calls.h"
+#include "service/install_facts.h"
 
 namespace {
 
@@ -29,19 +25,18 @@ ScopedSid builtin_group(DWORD rid) {
   return make_sid(SECURITY_NT_AUTHORITY, 2, SECURITY_BUILTIN_DOMAIN_RID, rid);
 }
 
-// The accounts that may change the program: the system's own, Power Users
-// where the trust says so, and the installing administrator whose token is
-// not split.
+// The accounts that may change the program: the system's own, and before
+// Vista Power Users and the installing administrator.
 class TrustedAccounts {
  public:
   explicit TrustedAccounts(const TTrust& trust)
-      : installer_(trust.installing_token_split ? nullptr : trust.installing_administrator) {
+      : installer_(trust.before_vista ? trust.installing_administrator : nullptr) {
     accounts_[0] = make_sid(SECURITY_NT_AUTHORITY, 1, SECURITY_LOCAL_SYSTEM_RID);
     accounts_[1] = builtin_group(DOMAIN_ALIAS_RID_ADMINS);
     accounts_[2] = make_sid(SECURITY_NT_AUTHORITY, 6, 80, 956008885, 3418522649, 1831038044, 1853292631,
                             2271478464);  // NT SERVICE\TrustedInstaller
     accounts_[3] = make_sid(SECURITY_CREATOR_SID_AUTHORITY, 1, SECURITY_CREATOR_OWNER_RID);
-    if (trust.power_users) accounts_[4] = builtin_group(DOMAIN_ALIAS_RID_POWER_USERS);
+    if (trust.before_vista) accounts_[4] = builtin_group(DOMAIN_ALIAS_RID_POWER_USERS);
   }
   bool contains(PSID account) const {
     for (const ScopedSid& trusted : accounts_)
@@ -54,82 +49,22 @@ class TrustedAccounts {
   PSID installer_;
 };
 
-// The security descriptor of a file or folder: owner and DACL.
-ScopedLocalMemory read_security(const std::string& path) {
-  PSECURITY_DESCRIPTOR security = nullptr;
-  const DWORD error = GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT,
-                                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
-                                            nullptr, nullptr, nullptr, &security);
-  if (error != ERROR_SUCCESS) throw EOSError(error);
-  return ScopedLocalMemory(security);
-}
-
-// The root of the path's volume, with its final backslash ("C:\").
-std::string volume_root(const std::string& path) {
-  char volume[MAX_PATH + 1] = "";
-  if (!GetVolumePathNameA(path.c_str(), volume, MAX_PATH)) raise_last_os_error();
-  return volume;
-}
-
-bool volume_keeps_permissions(const std::string& root) {
-  DWORD flags = 0;
-  if (!GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0))
-    raise_last_os_error();
-  return (flags & FILE_PERSISTENT_ACLS) != 0;
-}
-
-// "\\server\share\..." and "\\?\UNC\server\share\..."; "\\?\C:\..." and
-// "\\.\..." are local.
-bool unc_path(const std::string& path) {
-  if (path.compare(0, 2, "\\\\") != 0) return false;
-  if (path.compare(0, 8, "\\\\?\\UNC\\") == 0) return true;
-  return path.compare(0, 4, "\\\\?\\") != 0 && path.compare(0, 4, "\\\\.\\") != 0;
-}
-
-// The folders above the folder, nearest first, down to the root.
-std::vector<std::string> folders_above(std::string folder, const std::string& root) {
-  std::vector<std::string> folders;
-  while (folder.size() > root.size()) {
-    const std::string::size_type cut = folder.find_last_of('\\');
-    if (cut == std::string::npos) break;
-    folder.resize(cut);
-    if (folder.size() < root.size()) folder = root;  // "C:" becomes "C:\"
-    folders.push_back(folder);
-  }
-  return folders;
-}
-
-// Whether Administrators is enabled (not deny-only) among the token's groups.
-bool holds_administrators(HANDLE token) {
-  DWORD size = 0;
-  win32_calls().get_token_information(token, TokenGroups, nullptr, 0, &size);
-  if (size == 0) return false;
-  auto buffer = std::make_unique<BYTE[]>(size);
-  if (!win32_calls().get_token_information(token, TokenGroups, buffer.get(), size, &size)) return false;
-  const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.get());
-  const ScopedSid administrators = builtin_group(DOMAIN_ALIAS_RID_ADMINS);
-  for (DWORD i = 0; i < groups->GroupCount; ++i)
-    if (EqualSid(groups->Groups[i].Sid, administrators.get()))
-      return (groups->Groups[i].Attributes & SE_GROUP_ENABLED) != 0 &&
-             (groups->Groups[i].Attributes & SE_GROUP_USE_FOR_DENY_ONLY) == 0;
-  return false;
-}
-
-// The user account of this process's token, when the token holds the
-// Administrators group (enabled), and whether that token is split.
-std::unique_ptr<BYTE[]> administrator_account(bool& split) {
-  HANDLE raw_token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw_token)) return nullptr;
-  const ScopedHandle token(raw_token);
-  const ScopedSid administrators = builtin_group(DOMAIN_ALIAS_RID_ADMINS);
-  BOOL member = FALSE;
-  if (!CheckTokenMembership(nullptr, administrators.get(), &member) || !member) return nullptr;
-  DWORD size = 0;
-  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-  auto user = std::make_unique<BYTE[]>(size);
-  if (size == 0 || !GetTokenInformation(token.get(), TokenUser, user.get(), size, &size)) return nullptr;
-  split = token_is_split(token.get());
-  return user;
+// The account an allowing entry grants to, or null for any other entry.
+// Object entries count too: Windows applies one that names no object type
+// to a file as a plain entry, and one that names a type is counted all the
+// same, since refusing is the safe side.
+PSID allowing_entry_account(void* entry) {
+  const BYTE type = static_cast<ACE_HEADER*>(entry)->AceType;
+  if (type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE)
+    return &static_cast<ACCESS_ALLOWED_ACE*>(entry)->SidStart;
+  if (type != ACCESS_ALLOWED_OBJECT_ACE_TYPE && type != ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE)
+    return nullptr;
+  auto* object = static_cast<ACCESS_ALLOWED_OBJECT_ACE*>(entry);
+  // The two GUIDs are there only when the flags say so; the SID follows.
+  BYTE* sid = reinterpret_cast<BYTE*>(&object->ObjectType);
+  if ((object->Flags & ACE_OBJECT_TYPE_PRESENT) != 0) sid += sizeof(GUID);
+  if ((object->Flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) != 0) sid += sizeof(GUID);
+  return sid;
 }
 
 bool is_well_known(PSID account, SID_IDENTIFIER_AUTHORITY authority, DWORD rid) {
@@ -165,10 +100,10 @@ std::string refusal_for(PSID account, const std::string& deed, const std::string
                            ", so it could replace " + facts.executable + ", which runs as LocalSystem. ";
   const std::string tighten = "let only SYSTEM and Administrators change " + place + ", then install again.";
   const PSID installer = facts.trust.installing_administrator;
-  if (installer != nullptr && EqualSid(account, installer))  // trusted unless its token is split
+  if (installer != nullptr && EqualSid(account, installer))  // trusted before Vista
     return head +
-           "User Account Control also runs that account's programs without administrator rights. Move the "
-           "program into a folder under Program Files, or " +
+           "User Account Control runs that account's programs without administrator rights, or can once it "
+           "is turned on. Move the program into a folder under Program Files, or " +
            tighten;
   if (is_well_known(account, SECURITY_NT_AUTHORITY, SECURITY_TERMINAL_SERVER_RID))
     return head +
@@ -201,16 +136,12 @@ PSID untrusted_holder(PSECURITY_DESCRIPTOR security, ACCESS_MASK rights, const T
   for (DWORD i = 0; i < dacl->AceCount; ++i) {
     void* entry = nullptr;
     if (!GetAce(dacl, i, &entry)) continue;
-    const auto* header = static_cast<ACE_HEADER*>(entry);
     // Denying entries are not weighed: a place that needs them to be safe is
     // refused all the same. Inherit-only entries apply to children only.
-    if ((header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) ||
-        (header->AceFlags & INHERIT_ONLY_ACE) != 0)
-      continue;
-    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-    ACCESS_MASK granted = allowed->Mask;
+    PSID account = allowing_entry_account(entry);
+    if (account == nullptr || (static_cast<ACE_HEADER*>(entry)->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+    ACCESS_MASK granted = static_cast<ACCESS_ALLOWED_ACE*>(entry)->Mask;  // the mask follows the header
     MapGenericMask(&granted, &mapping);
-    PSID account = &allowed->SidStart;
     if ((granted & rights) != 0 && !accounts.contains(account)) return account;
   }
   return nullptr;
@@ -218,21 +149,6 @@ PSID untrusted_holder(PSECURITY_DESCRIPTOR security, ACCESS_MASK rights, const T
 
 PSID untrusted_writer(PSECURITY_DESCRIPTOR security, const TTrust& trust, PSID everyone) {
   return untrusted_holder(security, kChangingRights, trust, everyone);
-}
-
-bool token_is_split(HANDLE token) {
-  const Win32Calls& calls = win32_calls();
-  TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
-  DWORD size = 0;
-  if (!calls.get_token_information(token, TokenElevationType, &type, sizeof type, &size))
-    return GetLastError() != ERROR_INVALID_PARAMETER;  // before Vista: no such class, no split
-  if (type == TokenElevationTypeDefault) return false;
-  TOKEN_LINKED_TOKEN linked = {};
-  if (!calls.get_token_information(token, TokenLinkedToken, &linked, sizeof linked, &size)) return true;
-  const ScopedHandle owned(linked.LinkedToken);
-  // Under Wine both tokens of the pair hold Administrators: nothing of that
-  // account runs without administrator rights.
-  return !holds_administrators(type == TokenElevationTypeLimited ? token : linked.LinkedToken);
 }
 
 std::string account_name(PSID account) {
@@ -254,6 +170,25 @@ std::string install_place_refusal(const TInstallPlace& place) {
            " is on a network share, so whoever controls the share could replace " + place.executable +
            ", which runs as LocalSystem. Move the program into a folder under Program Files on a local "
            "volume, then install again.";
+  if (!place.fixed_drive)
+    return "The folder " + place.folder +
+           " is not on a fixed local drive, so whoever has the drive could replace " + place.executable +
+           ", which runs as LocalSystem. Copy the program into a folder under Program Files on a fixed local "
+           "drive, then install again.";
+  if (!place.drive_of_a_folder.empty())
+    return "The drive " + place.drive_of_a_folder +
+           " stands for a folder (subst or DefineDosDevice), not for a volume: the folders above that one "
+           "cannot be checked, and whoever can change them could replace " +
+           place.executable +
+           ", which runs as LocalSystem. Copy the program into a folder under Program Files on a fixed "
+           "local drive, then install again.";
+  if (!place.link.empty())
+    return std::string(place.link == place.executable ? "The file " : "The folder ") + place.link +
+           " is a link (a junction, a symbolic link or a volume mounted there): whoever can remove it can "
+           "put one of their own in its place and so replace " +
+           place.executable +
+           ", which runs as LocalSystem. Copy the program into a real folder under Program Files, reached "
+           "without links, then install again.";
   if (!place.volume_keeps_permissions)
     return "The volume of the folder " + place.folder +
            " keeps no permissions (FAT), so anyone could replace " + place.executable +
@@ -288,44 +223,22 @@ std::string install_place_refusal(const TInstallPlace& place) {
   return "";
 }
 
+void check_install_place(const std::string& executable) {
+  const TReadPlace read = read_install_place(executable);
+  const std::string refusal = install_place_refusal(read.place);
+  if (!refusal.empty()) throw Exception(refusal);
+}
+
 void check_install_place() {
   char path[MAX_PATH + 1] = "";
   const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
   // A filled buffer means the path did not fit (Windows XP leaves it
   // unterminated, later systems report ERROR_INSUFFICIENT_BUFFER).
-  check_install_place(std::string(path, length));
-}
-
-void check_install_place(const std::string& executable) {
-  TInstallPlace place;
-  place.executable = executable;
-  place.path_cut_short = executable.size() >= MAX_PATH;
-  place.folder = place.executable.substr(0, place.executable.find_last_of('\\'));
-  if (place.folder.size() == 2 && place.folder[1] == ':') place.folder += '\\';  // a drive's root
-  ScopedLocalMemory folder_security;
-  ScopedLocalMemory file_security;
-  std::vector<ScopedLocalMemory> above_security;
-  std::unique_ptr<BYTE[]> administrator;
-  if (!place.path_cut_short) {
-    place.on_network = unc_path(place.executable);
-    const std::string root = place.on_network ? std::string() : volume_root(place.executable);
-    place.on_network = place.on_network || GetDriveTypeA(root.c_str()) == DRIVE_REMOTE;
-    if (!place.on_network) place.volume_keeps_permissions = volume_keeps_permissions(root);
-    if (!place.on_network && place.volume_keeps_permissions) {
-      folder_security = read_security(place.folder);
-      file_security = read_security(place.executable);
-      place.folder_security = folder_security.get();
-      place.file_security = file_security.get();
-      for (const std::string& above : folders_above(place.folder, root)) {
-        above_security.push_back(read_security(above));
-        place.folders_above.emplace_back(above, above_security.back().get());
-      }
-      place.trust.power_users = running_windows_version().dwMajorVersion < 6;
-      administrator = administrator_account(place.trust.installing_token_split);
-      if (administrator)
-        place.trust.installing_administrator = reinterpret_cast<TOKEN_USER*>(administrator.get())->User.Sid;
-    }
+  if (length >= MAX_PATH) {
+    TInstallPlace place;
+    place.executable.assign(path, length);
+    place.path_cut_short = true;
+    throw Exception(install_place_refusal(place));
   }
-  const std::string refusal = install_place_refusal(place);
-  if (!refusal.empty()) throw Exception(refusal);
+  check_install_place(std::string(path, length));
 }

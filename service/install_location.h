@@ -3,7 +3,8 @@
 // their own beside it, runs code as LocalSystem at the next start. /install
 // therefore refuses a file or folder that anyone but the system's own
 // accounts can change, a folder above it that such an account can rename
-// away or whose permissions it can change, and a program on a network share.
+// away or whose permissions it can change, a link anywhere on the path, a
+// drive that is no fixed local volume, and a program on a network share.
 #pragma once
 
 #include <windows.h>
@@ -16,15 +17,17 @@
 // the CREATOR OWNER placeholder.
 struct TTrust {
   // Before Windows Vista, Power Users can make themselves administrators
-  // (Microsoft treats the group as such); from Vista on the group has no
-  // such rights and is not trusted.
-  bool power_users = false;
-  // The account that runs the installation, when it is an administrator.
+  // (Microsoft treats the group as such), and an administrator's account
+  // runs every program with administrator rights: both are trusted. From
+  // Vista on, Power Users have no such rights, and User Account Control can
+  // run the account's programs without them: its interactive logons, or all
+  // of them once it is turned on, whatever the installing token looks like.
+  // An elevated administrator's new files and folders belong to
+  // Administrators there, so a place under Program Files needs no more.
+  bool before_vista = false;
+  // The account that runs the installation, when it is an administrator:
+  // trusted before Vista, and named in the advice from Vista on.
   PSID installing_administrator = nullptr;
-  // That account also runs programs without administrator rights under the
-  // same SID (User Account Control gave it a limited token besides the full
-  // one): its entries count as untrusted.
-  bool installing_token_split = false;
 };
 
 // The facts about one place, as the checks read them.
@@ -33,10 +36,17 @@ struct TInstallPlace {
   std::string folder;      // its folder, without the final backslash
   bool path_cut_short = false;
   bool on_network = false;  // a UNC path or a drive of type DRIVE_REMOTE
+  bool fixed_drive = true;  // a drive letter of type DRIVE_FIXED
+  // The drive ("S:") when it stands for a folder (subst, DefineDosDevice),
+  // not for a volume: the folders above that one are not on the path.
+  std::string drive_of_a_folder;
+  // The first folder (from the root down), or the file, that is a reparse
+  // point: a junction, a symbolic link or a volume mounted there.
+  std::string link;
   bool volume_keeps_permissions = true;
   PSECURITY_DESCRIPTOR folder_security = nullptr;  // owner and DACL
   PSECURITY_DESCRIPTOR file_security = nullptr;
-  // The folders above the folder, nearest first, up to the volume's root.
+  // The folders above the folder, nearest first, up to the drive's root.
   std::vector<std::pair<std::string, PSECURITY_DESCRIPTOR>> folders_above;
   TTrust trust;
 };
@@ -44,7 +54,7 @@ struct TInstallPlace {
 // Who, besides the trusted accounts, holds one of the rights on the object:
 // its owner when that is someone else (an owner can always change the
 // permissions, so it holds every right), or the first such account that an
-// allowing entry grants one of them. Null when nobody. A missing DACL lets
+// allowing entry (plain or object) grants one of them. Null when nobody. A missing DACL lets
 // everyone do everything (the well-known Everyone, returned in *everyone,
 // which the caller provides).
 PSID untrusted_holder(PSECURITY_DESCRIPTOR security, ACCESS_MASK rights, const TTrust& trust, PSID everyone);
@@ -53,15 +63,6 @@ PSID untrusted_holder(PSECURITY_DESCRIPTOR security, ACCESS_MASK rights, const T
 // append (add a file or folder), delete it or its children, change its
 // permissions or owner.
 PSID untrusted_writer(PSECURITY_DESCRIPTOR security, const TTrust& trust, PSID everyone);
-
-// Whether the token's user also runs programs without administrator rights:
-// the token has a linked token (TokenElevationType Full or Limited), and the
-// limited one of the pair holds no enabled Administrators. No linked token
-// (Windows XP and Server 2003, whose GetTokenInformation fails with
-// ERROR_INVALID_PARAMETER; User Account Control off; the built-in
-// Administrator) is not split. Any other failure counts as split. Reads
-// through win32_calls().get_token_information.
-bool token_is_split(HANDLE token);
 
 // The account's name as "DOMAIN\name" (just "name" without a domain), or its
 // SID text when the system cannot name it.
@@ -74,6 +75,6 @@ std::string install_place_refusal(const TInstallPlace& place);
 // Exception with the refusal text when /install must not register it.
 void check_install_place();
 
-// The same for the executable at the full path: the file the installer
-// package has put in place, which it registers as the service's program.
+// The same for the executable at a full path (the package's installed one).
+// Reads through win32_calls() only; needs advapi32.
 void check_install_place(const std::string& executable);

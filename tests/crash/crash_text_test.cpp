@@ -89,16 +89,24 @@ TEST(DumpPath, NameSortsByTimeWhateverTheTrailingDelimiter) {
   time.wSecond = 2;
   time.wMilliseconds = 41;
   char buffer[MAX_PATH];
-  ASSERT_TRUE(format_dump_path(buffer, sizeof buffer, "C:\\logs", "xvVistrell", time));
+  ASSERT_EQ(format_dump_path(buffer, sizeof buffer, "C:\\logs", "xvVistrell", time), 0u);
   EXPECT_STREQ(buffer, "C:\\logs\\xvVistrell-20260309-070502-041.dmp");
-  ASSERT_TRUE(format_dump_path(buffer, sizeof buffer, "C:\\", "xvVistrell", time));
+  ASSERT_EQ(format_dump_path(buffer, sizeof buffer, "C:\\", "xvVistrell", time), 0u);
   EXPECT_STREQ(buffer, "C:\\xvVistrell-20260309-070502-041.dmp");
+  ASSERT_EQ(format_dump_path(buffer, sizeof buffer, "\\\\server\\logs", "xvVistrell", time), 0u);
+  EXPECT_STREQ(buffer, "\\\\server\\logs\\xvVistrell-20260309-070502-041.dmp");
 }
 
-TEST(DumpPath, PathThatDoesNotFitIsRefused) {
+// A path that does not fit, and a folder that would put the dump in the
+// current one (System32 for a service) and have the pruning look at "\".
+TEST(DumpPath, PathThatDoesNotFitOrIsNotFullIsRefused) {
   SYSTEMTIME time = {};
   char buffer[30];
-  EXPECT_FALSE(format_dump_path(buffer, sizeof buffer, "C:\\logs", "xvVistrell", time));
+  EXPECT_EQ(format_dump_path(buffer, sizeof buffer, "C:\\logs", "xvVistrell", time),
+            DWORD{ERROR_FILENAME_EXCED_RANGE});
+  for (const char* folder : {"", "logs", "C:", "C:logs", "\\logs"})
+    EXPECT_EQ(format_dump_path(buffer, sizeof buffer, folder, "x", time), DWORD{ERROR_PATH_NOT_FOUND})
+        << folder;
 }
 
 TEST(CrashExitCode, IsNeverZero) {

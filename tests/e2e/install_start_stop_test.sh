@@ -9,7 +9,8 @@ e2e_log "install from a folder that others can change: refused, nothing register
 mkdir -p "$WINEPREFIX/drive_c/tools"
 cp "$E2E_EXE" "$WINEPREFIX/drive_c/tools/xvVistrell.exe"
 chmod o+w "$WINEPREFIX/drive_c/tools"
-WINEDEBUG=-all,+relay wine 'C:\tools\xvVistrell.exe' /install /silent 2>"$E2E_DIR/unsafe.stderr" </dev/null
+e2e_as_windows_xp env WINEDEBUG=-all,+relay wine 'C:\tools\xvVistrell.exe' /install /silent \
+  2>"$E2E_DIR/unsafe.stderr" </dev/null
 # The relay trace shortens long texts.
 dialog=$(grep -F 'Call user32.MessageBoxA' "$E2E_DIR/unsafe.stderr" || true)
 assert_contains "$dialog" 'Service \"XV Vistrell\" failed to install with error: \"The account Everyone can change the folder C:\\tools, so it could replace C:\\tools\\xvVistrell.exe, which runs as LocalSystem. Move the program into a folder under Program Files' \
@@ -28,11 +29,24 @@ wineserver -k
 wineserver -w
 wineserver -p
 WINEDEBUG=$E2E_DEBUG wine cmd /c exit 0 2>"$E2E_EVENTS" </dev/null
-WINEDEBUG=-all,+relay wine 'N:\XV\xvVistrell.exe' /install /silent 2>"$E2E_DIR/network.stderr" </dev/null
+e2e_as_windows_xp env WINEDEBUG=-all,+relay wine 'N:\XV\xvVistrell.exe' /install /silent \
+  2>"$E2E_DIR/network.stderr" </dev/null
 dialog=$(grep -F 'Call user32.MessageBoxA' "$E2E_DIR/network.stderr" || true)
 assert_contains "$dialog" 'Service \"XV Vistrell\" failed to install with error: \"The folder N:\\XV is on a network share, so whoever controls the share could replace N:\\XV\\xvVistrell.exe, which runs as LocalSystem.' \
   "dialog of an install from a network drive"
 if svcctl qc xvVistrell >/dev/null 2>&1; then e2e_fail "service registered from a network drive"; fi
+
+# Wine shows a Unix symbolic link as a reparse point by name. Everything the
+# link leads to passes, as its target is the place installed from below.
+e2e_log "install through a link in the path: refused, nothing registered"
+ln -s "$E2E_INSTALL_DIR" "$WINEPREFIX/drive_c/xv"
+e2e_as_windows_xp env WINEDEBUG=-all,+relay wine 'C:\xv\xvVistrell.exe' /install /silent \
+  2>"$E2E_DIR/link.stderr" </dev/null
+dialog=$(grep -F 'Call user32.MessageBoxA' "$E2E_DIR/link.stderr" || true)
+assert_contains "$dialog" 'Service \"XV Vistrell\" failed to install with error: \"The folder C:\\xv is a link (a junction, a symbolic link or a volume mounted there): whoever can remove it' \
+  "dialog of an install through a link"
+if svcctl qc xvVistrell >/dev/null 2>&1; then e2e_fail "service registered through a link"; fi
+rm "$WINEPREFIX/drive_c/xv"
 
 e2e_log "install"
 e2e_install

@@ -109,12 +109,30 @@ e2e_wine() { wine "$@" 2>>"$E2E_DIR/tools.stderr" </dev/null; }
 
 svcctl() { e2e_wine "$E2E_SVCCTL" "$@" | tr -d '\r'; }
 
-# e2e_run_installer ARGS...: runs the installed executable with the switches;
-# its MessageBoxA calls land in $E2E_DIR/installer.N.stderr.
+# e2e_as_windows_xp COMMAND...: runs the command with xvVistrell.exe told
+# that it runs on Windows XP (Wine's version for one program), then puts the
+# version back, so the service started later sees Wine's own. Wine's files
+# all belong to its one account (the owner comes from the Unix owner, and no
+# other can be set), as on XP, where the administrator who makes a folder
+# owns it; from Vista on /install trusts no such account, and every place
+# would be refused.
+e2e_as_windows_xp() {
+  local key='HKCU\Software\Wine\AppDefaults\xvVistrell.exe' status=0
+  local version=winxp
+  [ "$WINEARCH" = win64 ] && version=winxp64
+  wine reg add "$key" /v Version /d "$version" /f >/dev/null 2>&1
+  "$@" || status=$?
+  wine reg delete "$key" /f >/dev/null 2>&1
+  return "$status"
+}
+
+# e2e_run_installer ARGS...: runs the installed executable with the switches,
+# as on Windows XP (above); its MessageBoxA calls land in
+# $E2E_DIR/installer.N.stderr.
 e2e_run_installer() {
   E2E_INSTALLER_RUNS=$((${E2E_INSTALLER_RUNS:-0} + 1))
   E2E_INSTALLER_LOG=$E2E_DIR/installer.$E2E_INSTALLER_RUNS.stderr
-  WINEDEBUG=-all,+relay wine "$E2E_INSTALLED_EXE_WIN" "$@" 2>"$E2E_INSTALLER_LOG" </dev/null
+  e2e_as_windows_xp env WINEDEBUG=-all,+relay wine "$E2E_INSTALLED_EXE_WIN" "$@" 2>"$E2E_INSTALLER_LOG" </dev/null
 }
 
 e2e_install() { e2e_run_installer /install /silent; }

@@ -101,7 +101,7 @@ rm -rf "$WINEPREFIX/drive_c/XV"
 e2e_log "a service registered by /install: the package refuses, nothing changes"
 mkdir -p "$WINEPREFIX/drive_c/xv"
 cp "$E2E_EXE" "$WINEPREFIX/drive_c/xv/xvVistrell.exe"
-wine 'C:\xv\xvVistrell.exe' /install /silent 2>/dev/null </dev/null
+e2e_as_windows_xp wine 'C:\xv\xvVistrell.exe' /install /silent 2>/dev/null </dev/null
 own_config=$(svcctl qc xvVistrell)
 msiexec_run over_install.log /i "$MSI_WIN"
 # Wine's installer shows a launch condition's text only with a user interface.

@@ -25,6 +25,15 @@ std::string multi_string(const char* list) {
   return value + '\0';
 }
 
+// /install judges the test program's real place as on Windows XP: Wine's
+// files all belong to its one account, as XP's belong to the administrator
+// who made them, and Wine can make no other owner.
+BOOL WINAPI windows_xp_version(OSVERSIONINFOA* version) {
+  version->dwMajorVersion = 5;
+  version->dwMinorVersion = 1;
+  return TRUE;
+}
+
 }  // namespace
 
 FakeWin32* FakeWin32::current_ = nullptr;
@@ -47,6 +56,7 @@ FakeWin32::FakeWin32() {
   calls.delete_service = delete_service;
   calls.close_service_handle = close_service_handle;
   calls.reg_create_key_ex = create_key;
+  calls.get_version_ex = windows_xp_version;
 }
 
 FakeWin32::~FakeWin32() {
