@@ -10,8 +10,6 @@
 //                             desktop can: "posted=N"
 //   svcctl close CLASS        sends WM_CLOSE to the top-level window of that class:
 //                             "closed=0|1"
-//   svcctl window CLASS       whether that window exists and its thread answers a
-//                             message: "window=0|1"
 //   svcctl text CODE          the system's text for an error number
 // Exit code 0 on success, otherwise the Windows error number (and the error on
 // stderr).
@@ -146,9 +144,9 @@ int post_to_threads(SC_HANDLE service, WPARAM code, LPARAM event_type) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr,
-                 "usage: svcctl qc|failure|query|control|process|post|close|window NAME [CODE|MS] [TYPE] | "
-                 "text CODE\n");
+    std::fprintf(
+        stderr,
+        "usage: svcctl qc|failure|query|control|process|post|close NAME [CODE|MS] [TYPE] | text CODE\n");
     return 2;
   }
   const std::string command = argv[1];
@@ -159,13 +157,12 @@ int main(int argc, char** argv) {
     std::printf("%s", text);
     return 0;
   }
-  if (command == "close" || command == "window") {
-    const bool close = command == "close";
+  if (command == "close") {
     HWND window = FindWindowA(argv[2], nullptr);
     DWORD_PTR result = 0;
-    const bool answered = window != nullptr && SendMessageTimeoutA(window, close ? WM_CLOSE : WM_NULL, 0, 0,
-                                                                   SMTO_ABORTIFHUNG, 5000, &result) != 0;
-    std::printf("%s=%d\n", close ? "closed" : "window", answered);
+    std::printf("closed=%d\n",
+                window != nullptr &&
+                    SendMessageTimeoutA(window, WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG, 5000, &result) != 0);
     return 0;
   }
   const char* name = argv[2];
