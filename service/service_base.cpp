@@ -2,10 +2,8 @@
 
 #include <process.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <exception>
-#include <iterator>
 
 #include "common/errors.h"
 #include "crash/thread_preparation.h"
@@ -113,11 +111,9 @@ unsigned __stdcall TServiceThread::run(void* self) {
 // --- TService ---------------------------------------------------------------
 
 TService::TService(TServiceHost* host, std::string name)
-    : Name(std::move(name)), host_(host), resume_event_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
-  InitializeSListHead(&queued_requests_);
-}
+    : Name(std::move(name)), host_(host), resume_event_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
 
-TService::~TService() { discard_queued_requests(); }
+TService::~TService() = default;
 
 void TService::SetInteractive(bool interactive) {
   interactive_ = interactive;
@@ -225,7 +221,7 @@ void TService::run_service_thread() {
   // The queue exists before Controller may post to it.
   MSG message;
   PeekMessageA(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
-  discard_queued_requests();
+  requests_.clear();
   accept_requests(GetCurrentThreadId());
 
   bool started = true;
@@ -248,7 +244,7 @@ void TService::run_service_thread() {
     if (execute_failure) LogMessage(action_failure_text("execute", *execute_failure));
   }
   accept_requests(0);
-  discard_queued_requests();
+  requests_.clear();
 }
 
 void TService::accept_requests(DWORD thread_id) {
@@ -262,18 +258,17 @@ void TService::terminate_service_thread() {
   if (service_thread_) service_thread_->Terminate();
 }
 
-// The record goes first, so the message never arrives before it. When the
-// post fails (the queue is full) the request is lost, and a withdrawal
-// follows its record: otherwise any later message with the same code and
-// event type, forged by whoever filled the queue, would serve it then.
+// The request is queued first, and the message only wakes the service
+// thread, which serves whatever is queued. When the post fails (a queue that
+// another process filled) the request stays queued: the thread still has
+// that process's messages to take, and each of them wakes it.
 void TService::Controller(DWORD code, DWORD event_type, void*) {
   std::lock_guard<std::mutex> lock(request_lock_);
   if (request_thread_id_ == 0) return;
-  push_request_record(code, event_type, false);
+  requests_.add(code, event_type);
   if (!win32_calls().post_thread_message(request_thread_id_, kRequestMessage, code,
                                          static_cast<LPARAM>(event_type))) {
     const DWORD error = GetLastError();
-    push_request_record(code, event_type, true);
     char text[128];
     std::snprintf(text, sizeof text, "Control request %lu (event type %lu) not posted: error %lu",
                   static_cast<unsigned long>(code), static_cast<unsigned long>(event_type),
@@ -283,65 +278,32 @@ void TService::Controller(DWORD code, DWORD event_type, void*) {
   if (suspended_.exchange(false)) SetEvent(resume_event_.get());
 }
 
-void TService::push_request_record(DWORD code, DWORD event_type, bool withdrawal) {
-  auto* record = new TQueuedRequest{{}, code, event_type, withdrawal};
-  InterlockedPushEntrySList(&queued_requests_, &record->entry);
-}
-
-// Records with the same code and event type stand for each other, so a
-// withdrawal takes the newest one left. Controller pushes the withdrawal
-// right after its record, under its lock, so that record is the newest
-// unless a message already took it.
-bool TService::take_queued_request(DWORD code, DWORD event_type) {
-  using Request = std::pair<DWORD, DWORD>;
-  // The list gives the newest first: reverse it into arrival order.
-  std::vector<std::pair<Request, bool>> arrived;
-  for (SLIST_ENTRY* entry = InterlockedFlushSList(&queued_requests_); entry != nullptr;) {
-    auto* record = reinterpret_cast<TQueuedRequest*>(entry);
-    entry = entry->Next;
-    arrived.emplace_back(Request(record->code, record->event_type), record->withdrawal);
-    delete record;
-  }
-  for (auto it = arrived.rbegin(); it != arrived.rend(); ++it) {
-    if (!it->second) {
-      taken_requests_.push_back(it->first);
-      continue;
-    }
-    const auto newest = std::find(taken_requests_.rbegin(), taken_requests_.rend(), it->first);
-    if (newest != taken_requests_.rend()) taken_requests_.erase(std::next(newest).base());
-  }
-  const auto served = std::find(taken_requests_.begin(), taken_requests_.end(), Request(code, event_type));
-  if (served == taken_requests_.end()) return false;
-  taken_requests_.erase(served);
-  return true;
-}
-
-void TService::discard_queued_requests() {
-  for (SLIST_ENTRY* entry = InterlockedFlushSList(&queued_requests_); entry != nullptr;) {
-    auto* record = reinterpret_cast<TQueuedRequest*>(entry);
-    entry = entry->Next;
-    delete record;
-  }
-  taken_requests_.clear();
-}
-
+// Whatever message the loop takes, from whoever, it then serves the queued
+// requests, so a request whose own message never comes is served all the
+// same, and a request message is never dispatched.
 void TService::ProcessRequests(bool wait) {
   for (;;) {
-    if (wait && Terminated()) return;
-    if (!wait && requests_in_service_ >= kMaxNestedRequests) return;
+    if (!serve_queued_requests(wait)) return;
     MSG message;
     if (wait) {
       if (GetMessageA(&message, nullptr, 0, 0) <= 0) return;
     } else if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
       return;
     }
-    if (message.hwnd == nullptr && message.message == kRequestMessage) {
-      const auto code = static_cast<DWORD>(message.wParam);
-      const auto event_type = static_cast<DWORD>(message.lParam);
-      if (take_queued_request(code, event_type)) serve_request(code, event_type);
-    } else {
-      DispatchMessageA(&message);
-    }
+    if (message.hwnd != nullptr || message.message != kRequestMessage) DispatchMessageA(&message);
+  }
+}
+
+// Serves the queued requests, oldest first. False when the loop is to end:
+// with wait, once the thread has been told to end (what is left is served by
+// the thread's last ProcessRequests); without, at the nesting bound.
+bool TService::serve_queued_requests(bool wait) {
+  for (;;) {
+    if (wait && Terminated()) return false;
+    if (!wait && requests_in_service_ >= kMaxNestedRequests) return false;
+    const std::optional<TRequest> request = requests_.take();
+    if (!request) return true;
+    serve_request(request->code, request->event_type);
   }
 }
 
@@ -407,10 +369,7 @@ bool TService::DoPause() {
 // before the wait began ends the pause at once.
 void TService::suspend_service_thread() {
   suspended_ = true;
-  MSG message;
-  if (PeekMessageA(&message, nullptr, kRequestMessage, kRequestMessage, PM_NOREMOVE) &&
-      suspended_.exchange(false))
-    return;
+  if (!requests_.empty() && suspended_.exchange(false)) return;
   WaitForSingleObject(resume_event_.get(), INFINITE);
 }
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/scoped.h"
+#include "service/request_queue.h"
 
 // The state last set, in the order of the platform's SERVICE_* values (1 to 7).
 enum TCurrentStatus {
@@ -40,8 +41,10 @@ struct TDependency {
   bool IsGroup = false;
 };
 
-// The thread message that carries one control request: first parameter the
-// control code, second the event type.
+// The thread message that wakes the service thread for the control requests
+// queued: first parameter the control code, second the event type of the
+// request it was posted for. Any process can post it, so the thread serves
+// the queued requests, never the message's parameters.
 constexpr UINT kRequestMessage = WM_USER + 1;
 
 // The platform's state value of a TCurrentStatus (SERVICE_STOPPED ...).
@@ -132,17 +135,18 @@ class TService {
   // The service's main function: registers the control handler and runs the
   // service until it has ended.
   void Main(DWORD argc, char** argv);
-  // Queues one control request for the service thread; returns at once.
-  // Without a service thread that accepts requests the request is dropped.
-  // A request that cannot be posted is lost: written to the trace log (level 1),
-  // and no later message serves it.
+  // Queues one control request for the service thread and wakes it; returns
+  // at once. Without a service thread that accepts requests the request is
+  // dropped. When the wake-up cannot be posted (a full message queue) the
+  // request stays queued, the failure goes to the trace log (level 1), and
+  // the next message the service thread takes has it served.
   void Controller(DWORD code, DWORD event_type, void* event_data);
-  // Serves queued requests on the service thread: with wait, until the thread
-  // is told to end; without, what is queued now. A handler that serves
-  // requests itself nests them on the service thread's stack; beyond
-  // kMaxNestedRequests requests in service, serving without waiting leaves
-  // the queue alone, and the requests are served in order once the nested
-  // handlers have returned.
+  // Serves the queued requests on the service thread, oldest first, one at a
+  // time: with wait, waking at each message until the thread is told to end;
+  // without, what is queued now. A handler that serves requests itself nests
+  // them on the service thread's stack; beyond kMaxNestedRequests requests in
+  // service, serving without waiting leaves the queue alone, and the requests
+  // are served in order once the nested handlers have returned.
   void ProcessRequests(bool wait);
   static constexpr int kMaxNestedRequests = 64;
   bool Terminated() const;
@@ -212,17 +216,15 @@ class TService {
 
   void ReportStatus();
   void run_service_thread();
+  bool serve_queued_requests(bool wait);
   void serve_request(DWORD code, DWORD event_type);
   bool dispatch_request(DWORD code, DWORD event_type);
   void accept_requests(DWORD thread_id);
-  void push_request_record(DWORD code, DWORD event_type, bool withdrawal);
-  bool take_queued_request(DWORD code, DWORD event_type);
-  void discard_queued_requests();
   void suspend_service_thread();
   void terminate_service_thread();
 
   // Pointer-sized and larger members first and the small ones last, so the
-  // 16-byte alignment of the request list costs no padding on x64.
+  // 16-byte alignment of the request queue costs no padding on x64.
   TServiceHost* host_;
   std::string service_start_name_;
   std::string password_;
@@ -234,25 +236,10 @@ class TService {
 
   // Controller runs on other threads: it posts only to a service thread that
   // has its queue and has not finished, so a late request never reaches an
-  // ended thread or another thread that reuses its id.
+  // ended thread or another thread that reuses its id. Its lock also keeps
+  // the requests of different callers in the order it queues them.
   std::mutex request_lock_;
-  // Any process on the desktop can post a request message to the service
-  // thread. So Controller also records each request it queues, and the
-  // service thread serves a request message only against such a record; a
-  // message without one is dropped, and each record serves one message.
-  // A request whose post failed is withdrawn by a second record. The service
-  // thread takes no lock: Controller pushes onto an interlocked list (its
-  // lock only keeps the thread id valid and its records in order), and the
-  // service thread moves the records it flushes into taken_requests_, which
-  // only it touches.
-  struct alignas(MEMORY_ALLOCATION_ALIGNMENT) TQueuedRequest {
-    SLIST_ENTRY entry;  // first: the list hands back this address
-    DWORD code;
-    DWORD event_type;
-    bool withdrawal;  // withdraws a record of the same request
-  };
-  alignas(MEMORY_ALLOCATION_ALIGNMENT) SLIST_HEADER queued_requests_;
-  std::vector<std::pair<DWORD, DWORD>> taken_requests_;
+  TRequestQueue requests_;
   DWORD request_thread_id_ = 0;
 
   TCurrentStatus status_ = csStopped;

@@ -395,7 +395,8 @@ TEST_F(ServiceBaseTest, PauseWithARequestAlreadyQueuedDoesNotWait) {
 
 // Any process can post the request message to the service thread: only what
 // Controller queued is served, and pause is refused while not allowed. A post
-// that fails (a queue that forged messages filled) is traced.
+// that fails (a queue that forged messages filled) is traced, and its request
+// is served all the same.
 TEST_F(ServiceBaseTest, OnlyRequestsFromControllerAreServedEachOnceAndPauseIsRefusedUnlessAllowed) {
   DWORD service_thread = 0;
   service.OnStart = [&](TService*, bool&) { service_thread = GetCurrentThreadId(); };
@@ -411,13 +412,13 @@ TEST_F(ServiceBaseTest, OnlyRequestsFromControllerAreServedEachOnceAndPauseIsRef
     fake.fail_post = 0;
     EXPECT_EQ(capture.texts(), (Lines{"Control request 200 (event type 3) not posted: error 1816"}));
   }
-  // The same messages again: the one served has used its record, the one
-  // not posted has none.
+  // The same messages again: they serve neither request a second time.
   for (const DWORD code : {1034, 200})
     PostThreadMessageA(service_thread, kRequestMessage, code, code == 200 ? 3 : 0);
   stop_and_join();
-  EXPECT_EQ(journal_after_running(), (Lines{"execute", "status 4 cp 0", "custom 1034 type 0", "status 3 cp 0",
-                                            "execute end", "status 1 cp 0", "main returned"}));
+  EXPECT_EQ(journal_after_running(),
+            (Lines{"execute", "status 4 cp 0", "custom 1034 type 0", "custom 200 type 3", "status 3 cp 0",
+                   "execute end", "status 1 cp 0", "main returned"}));
 }
 
 TEST_F(ServiceBaseTest, FailedHandlerRegistrationLogsTheSystemTextAndReportsNothing) {
