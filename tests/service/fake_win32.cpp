@@ -28,7 +28,7 @@ std::string multi_string(const char* list) {
 
 FakeWin32* FakeWin32::current_ = nullptr;
 
-FakeWin32::FakeWin32() {
+FakeWin32::FakeWin32() : previous_(current_) {
   current_ = this;
   Win32Calls& calls = win32_calls();
   calls.set_service_status = set_service_status;
@@ -49,8 +49,9 @@ FakeWin32::FakeWin32() {
 }
 
 FakeWin32::~FakeWin32() {
-  win32_calls() = Win32Calls{};
-  current_ = nullptr;
+  // The calls are this class's own functions: an outer fake keeps them.
+  if (previous_ == nullptr) win32_calls() = Win32Calls{};
+  current_ = previous_;
 }
 
 void FakeWin32::note(const std::string& entry) {

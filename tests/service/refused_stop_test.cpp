@@ -21,7 +21,6 @@
 #include "tests/display/trace_capture.h"
 #include "tests/service/fake_win32.h"
 #include "tests/service/module_fakes.h"
-#include "tests/service/trace_lines.h"
 
 namespace {
 
@@ -96,7 +95,7 @@ TEST_F(RefusedStopTest, AdapterCodeAfterAStopWhoseReleaseFailedIsServedAndTheSer
   EXPECT_NE(reason, 0u);
   EXPECT_EQ(events[1].text, "Service failed on stop: " + os_error_message(reason));
 
-  const Lines lines = trace_lines(capture);
+  const Lines lines = capture.lines();
   const auto adapter_run = std::find(lines.begin(), lines.end(), "@ Diagnostic adapter detached");
   const auto enable = std::find(adapter_run, lines.end(), ">> ATI_enable_clone_mode");
   ASSERT_GE(std::distance(enable, lines.end()), 4);
