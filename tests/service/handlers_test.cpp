@@ -60,7 +60,12 @@ class HandlersTest : public ::testing::Test {
     }
   }
   Lines lines() const { return capture->lines(); }
-  void run_case(const ModuleCase& run) { views = module_trace_views(fakes, module, prepare, run); }
+  // Runs the case on both views (module_trace_views); prepare, when set,
+  // arranges the neighbours of both runs.
+  void run_case(const ModuleCase& run) {
+    if (prepare) prepare(fakes);
+    views = module_trace_views(fakes, module, prepare, run);
+  }
   // Gives the module a watcher, as a start does; created suspended, so it
   // never waits for the firmware.
   void hold_watcher() {
@@ -78,11 +83,7 @@ class HandlersTest : public ::testing::Test {
     }
     return all;
   }
-  bool start() {
-    bool started = true;
-    module.ServiceStart(&module, started);
-    return started;
-  }
+  bool start() { return start(module); }
   static bool start(TxvVistrell& m) {
     bool started = true;
     m.ServiceStart(&m, started);
@@ -112,7 +113,6 @@ class StartVersionTest : public HandlersTest, public ::testing::WithParamInterfa
 
 TEST_P(StartVersionTest, VersionCheck) {
   const VersionCase& row = GetParam();
-  fakes.set_version(row.major, row.minor, 2195, "");
   const std::string block = "@ Windows:\n  Major version: " + std::to_string(row.major) +
                             "\n  Minor version: " + std::to_string(row.minor) +
                             "\n  Build: 2195\n  CSD version: ";
@@ -147,7 +147,6 @@ TEST_F(HandlersTest, VersionBlockCarriesTheServicePackText) {
 
 TEST_F(HandlersTest, MissingLibraryIsLoggedAndLeavesTheWatcherUncreated) {
   prepare = [](FakeNeighbours& f) { f.load_text_error = "Unable to load ATI DLL"; };
-  prepare(fakes);
   run_case([](FakeNeighbours&, TxvVistrell& m) { EXPECT_FALSE(start(m)); });
   expect_views(views, join({kStartHead, {kVersionBlock, "Unable to load ATI DLL", "<< ServiceStart"}}));
   EXPECT_EQ(entries(), (std::vector<Entry>{{EVENTLOG_ERROR_TYPE, "Unable to load ATI DLL"}}));
@@ -188,7 +187,6 @@ TEST_F(HandlersTest, StopTellsTheWatcherToEndThenReleasesTheLibraryAndLogsStoppe
 
 TEST_F(HandlersTest, TextErrorWhileStoppingIsLoggedAndTheStopGoesOn) {
   prepare = [](FakeNeighbours& f) { f.free_text_error = "Unable to free ATI DLL"; };
-  prepare(fakes);
   run_case(stop);
   expect_views(views,
                {">> ServiceStop", "Unable to free ATI DLL", "@ Stopped XV Vistrell", "<< ServiceStop"});
@@ -218,7 +216,6 @@ class AdapterCodeTest : public HandlersTest, public ::testing::WithParamInterfac
 
 TEST_P(AdapterCodeTest, MessageThenThePolicy) {
   prepare = [](FakeNeighbours& f) { f.library_loaded = true; };
-  prepare(fakes);
   run_case([](FakeNeighbours&, TxvVistrell& m) { EXPECT_TRUE(m.DoCustomControl(GetParam().code, 7)); });
   expect_views(views,
                {">> DoCustomControl", std::string("@ ") + GetParam().message, ">> enable_clone_mode",
