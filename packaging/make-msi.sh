@@ -12,7 +12,11 @@
 # - the event sources' message files are REG_EXPAND_SZ values, as the
 #   executable's own /install writes them (wixl drops Type="expandable");
 # - RestartService runs when the transaction commits, as the local system
-#   (wixl makes Execute="commit" an immediate action).
+#   (wixl makes Execute="commit" an immediate action);
+# - RemoveExistingProducts runs right after InstallInitialize, inside the
+#   newer package's transaction, so that a failed upgrade rolls the older
+#   product's removal back too (wixl ignores MajorUpgrade/@Schedule and puts
+#   it before InstallInitialize, where the removal commits on its own).
 # NOTICES (the third-party licence notices) is installed beside the
 # executable, with Windows line ends.
 #
@@ -55,6 +59,8 @@ msibuild "$stage/package.msi" -q "UPDATE \`Registry\` SET \`Value\` = '#%[#xvVis
 # msidbCustomActionTypeDll (1) | msidbCustomActionTypeInScript (0x400) |
 # msidbCustomActionTypeCommit (0x200) | msidbCustomActionTypeNoImpersonate (0x800)
 msibuild "$stage/package.msi" -q "UPDATE \`CustomAction\` SET \`Type\` = 3585 WHERE \`Action\` = 'RestartService'"
+# InstallInitialize is 1500.
+msibuild "$stage/package.msi" -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1501 WHERE \`Action\` = 'RemoveExistingProducts'"
 
 fail() {
   echo "make-msi.sh: $*" >&2
@@ -68,6 +74,8 @@ grep -qP '^xvVistrell\txvVistrell\t[^\t]*\t272\t2\t32769\t' <<<"$services" ||
   fail "the event sources' message files are not both expandable"
 grep -qP '^RestartService\t3585\tSetupActions\tRestartService\t' <<<"$(msiinfo export "$stage/package.msi" CustomAction)" ||
   fail "RestartService is not a commit action"
+grep -qP '^RemoveExistingProducts\t\t1501\r?$' <<<"$(msiinfo export "$stage/package.msi" InstallExecuteSequence)" ||
+  fail "RemoveExistingProducts is not right after InstallInitialize"
 msiinfo suminfo "$stage/package.msi" | grep -qxF "Template: $template" ||
   fail "the package's platform is not $template"
 /usr/bin/python3 "$here/msi_summary.py" "$stage/package.msi" "$epoch"

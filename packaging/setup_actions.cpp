@@ -2,7 +2,13 @@
 // the package's Binary table, never installed).
 //
 // ConfigureService (deferred, as the local system, right after the service is
-// registered) finishes what the installer's ServiceInstall row cannot say:
+// registered) first applies the rule of "xvVistrell.exe /install"
+// (service/install_location.h) to the installed file: a folder that others
+// can change (an INSTALLDIR such as C:\XV\, which inherits what C:\ lets
+// users do) would hand them the service's account. A refusal goes into the
+// installer's log with the text /install shows, and fails the installation,
+// which the installer then rolls back. It then finishes what the installer's
+// ServiceInstall row cannot say:
 // - the image path: the installer registers the installed file's path as it
 //   is, unquoted, under Wine's installer and Windows' alike; with a blank in
 //   the path, Windows would first try to start C:\Program.exe. The service
@@ -21,22 +27,31 @@
 //
 // WaitForServiceStop (deferred, right after the installer's StopServices,
 // before the service is deleted and its file removed or replaced): Wine's
-// installer sends the stop control without waiting for the service to stop,
-// so the file could still be in use. Waits, at most 30 s, until the service
-// has stopped and its process has ended. Its data is the service name; a
-// service that does not exist or does not stop in time is only logged.
+// installer sends the stop control without waiting for the service to stop;
+// Windows' waits until the service reports stopped, but its process may still
+// run the file for a moment after that. Either way the file could still be in
+// use, and Windows would replace it only at the next boot (3010), so that a
+// restart would start the old program. Waits, at most 30 s in all, until the
+// service has stopped, its process (when seen still running) has ended and
+// the file can be opened for exclusive writing. Its data is the service name;
+// a service that does not exist or does not stop in time is only logged.
 //
 // RememberRunningService (immediate, in maintenance runs: a repair, a
 // change, a reinstall; and in a major upgrade, before RemoveExistingProducts
-// removes the older product's service) and RestartService (a commit action,
-// as the local system): the installer stops the service for the run and
-// would leave it stopped, and a standard user may run a repair. The first
-// sets XvRestartService when the service named by XvServiceName is running
-// or on its way there; the second, given that name as its data, starts it
-// again once the run has committed, so no rollback meets it running. A
-// service that was stopped stays stopped, and a first installation never
-// starts it. A restart that fails is only logged: the files and the
-// registration are in place.
+// removes the older product's service) and RestartService: the installer
+// stops the service for the run and would leave it stopped, and a standard
+// user may run a repair. The first sets XvRestartService when the service
+// named by XvServiceName is running or on its way there; the second, given
+// that name as its data, starts it again. It runs as a commit action once the
+// run has committed, so no rollback meets it running; with rollback disabled
+// (the DisableRollback policy or property) the installer runs no commit
+// action, and the package runs it as a deferred action at the end of the
+// script instead (both as the local system). A service that was stopped stays
+// stopped, and a first installation never starts it. The start counts only
+// once the service reports running: ERROR_SERVICE_ALREADY_RUNNING also comes
+// while it is still stopping, and then it is started once it has stopped. A
+// restart that fails is only logged: the files and the registration are in
+// place.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
@@ -45,9 +60,12 @@
 #include <string>
 #include <vector>
 
+#include "common/errors.h"
 #include "common/format.h"
 #include "common/scoped.h"
 #include "crash/failure_actions.h"
+#include "packaging/image_release.h"
+#include "service/install_location.h"
 
 namespace {
 
@@ -114,6 +132,28 @@ std::string dependency_list(const std::vector<std::string>& fields) {
   return list + '\0';
 }
 
+// What is left of the stop's 30 s since start (GetTickCount).
+DWORD remaining(DWORD start) {
+  const DWORD elapsed = GetTickCount() - start;
+  return elapsed < kStopTimeoutMs ? kStopTimeoutMs - elapsed : 0;
+}
+
+// The program file of the service: its image path, without the quotes that
+// ConfigureService puts around it (neither the package nor /install gives
+// arguments); empty when the configuration cannot be read.
+std::string image_file(SC_HANDLE service) {
+  DWORD needed = 0;
+  QueryServiceConfigA(service, nullptr, 0, &needed);
+  if (needed == 0) return "";
+  std::vector<BYTE> buffer(needed);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+  if (!QueryServiceConfigA(service, config, needed, &needed) || config->lpBinaryPathName == nullptr)
+    return "";
+  std::string path = config->lpBinaryPathName;
+  if (!path.empty() && path[0] == '"') return path.substr(1, path.find('"', 1) - 1);
+  return path;
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE install) {
@@ -123,6 +163,12 @@ extern "C" __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE insta
   for (const std::string& field : fields) valid = valid && !field.empty();
   if (!valid) return fail(install, "reading the action data [" + data + "]", ERROR_INVALID_DATA);
   const std::string& name = fields[0];
+  try {
+    check_install_place(fields[1]);
+  } catch (const Exception& refusal) {
+    log_line(install, refusal.message());
+    return ERROR_INSTALL_FAILURE;
+  }
   const std::string path = service_image_path(fields[1]);
   const std::string dependencies = dependency_list(fields);
 
@@ -164,10 +210,23 @@ extern "C" __declspec(dllexport) UINT __stdcall RestartService(MSIHANDLE install
   const std::string name = property(install, "CustomActionData");
   const ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return log_only(install, "OpenSCManagerA", GetLastError());
-  const ScopedServiceHandle service(OpenServiceA(manager.get(), name.c_str(), SERVICE_START));
+  const ScopedServiceHandle service(
+      OpenServiceA(manager.get(), name.c_str(), SERVICE_START | SERVICE_QUERY_STATUS));
   if (!service) return log_only(install, "OpenServiceA " + name, GetLastError());
-  if (!StartServiceA(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
-    return log_only(install, "StartServiceA " + name, GetLastError());
+  const DWORD start = GetTickCount();
+  while (!StartServiceA(service.get(), 0, nullptr)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_SERVICE_ALREADY_RUNNING) return log_only(install, "StartServiceA " + name, error);
+    SERVICE_STATUS status = {};
+    if (!QueryServiceStatus(service.get(), &status))
+      return log_only(install, "QueryServiceStatus " + name, GetLastError());
+    if (status.dwCurrentState == SERVICE_RUNNING) break;
+    // Still stopping (or starting): polled, as Windows XP has no notification.
+    if (GetTickCount() - start >= kStopTimeoutMs)
+      return log_only(install, "starting " + name + " (state " + std::to_string(status.dwCurrentState) + ")",
+                      ERROR_SERVICE_REQUEST_TIMEOUT);
+    Sleep(kStopPollMs);
+  }
   log_line(install, name + " started again");
   return ERROR_SUCCESS;
 }
@@ -176,11 +235,13 @@ extern "C" __declspec(dllexport) UINT __stdcall WaitForServiceStop(MSIHANDLE ins
   const std::string name = property(install, "CustomActionData");
   const ScopedServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return fail(install, "OpenSCManagerA", GetLastError());
-  const ScopedServiceHandle service(OpenServiceA(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+  const ScopedServiceHandle service(
+      OpenServiceA(manager.get(), name.c_str(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
   if (!service) {
     log_line(install, "no service " + name + " to wait for");
     return ERROR_SUCCESS;
   }
+  const std::string image = image_file(service.get());
   // Polled, as the installer itself does: Windows XP has no notification of
   // a service's state. The process is opened while it still runs: it ends a
   // moment after it reports the service stopped, and the file is in use
@@ -200,7 +261,10 @@ extern "C" __declspec(dllexport) UINT __stdcall WaitForServiceStop(MSIHANDLE ins
     log_line(install, "stop of " + name + " not confirmed within 30 s");
     return ERROR_SUCCESS;
   }
-  const DWORD elapsed = GetTickCount() - start;
-  if (process && elapsed < kStopTimeoutMs) WaitForSingleObject(process.get(), kStopTimeoutMs - elapsed);
+  if (process) WaitForSingleObject(process.get(), remaining(start));
+  // Windows' StopServices returns only once the service reports stopped, so
+  // the process was never seen there: the file tells instead.
+  if (!image.empty() && !wait_for_image_release(image, remaining(start), kStopPollMs))
+    log_line(install, image + " still in use 30 s after the stop of " + name);
   return ERROR_SUCCESS;
 }

@@ -37,6 +37,22 @@ XV_VM_TIMEOUT=${XV_VM_TIMEOUT:-5400}
 # Where the ready 32-bit prefix lives on the machine's disk.
 XV_VM_PREFIX=/var/lib/xvvistrell/prefix
 
+# Makes the ready prefix inside the machine. On a busy host, "wineboot -i" has
+# been seen to return with the prefix half made (its system32 cut off in the
+# middle, so every later Wine process, wineboot too, aborted in shell32): a
+# prefix counts as made once a program runs in it; otherwise it is made anew.
+read -r -d '' XV_VM_MAKE_PREFIX <<MAKE || true
+export WINEARCH=win32 WINEPREFIX=$XV_VM_PREFIX WINEDEBUG=-all
+for try in 1 2 3; do
+  rm -rf "\$WINEPREFIX"; mkdir -p "\$WINEPREFIX"
+  wineboot -i; wineserver -w
+  wine cmd /c exit 0 >/dev/null 2>&1 && wineserver -w && exit 0
+  echo "== The 32-bit prefix is not complete (try \$try of 3): made anew"
+  wineserver -k
+done
+exit 1
+MAKE
+
 # The first program of the machine, baked into its disk: it mounts the run's
 # job folder and hands over to the job's own script (scripts/i686-vm/guest.sh,
 # copied there at every run, so that script can change without a new disk).
@@ -95,7 +111,7 @@ vm_apt_sources() {
 # The cache key: the packages and the steps that make the disk (not the
 # rest of this script, so changing how a run goes keeps the disk).
 vm_key() {
-  { printf '%s\n' "${XV_VM_PACKAGES[@]}" "$XV_VM_BOOT"; declare -f vm_build; } | sha256sum | cut -c1-16
+  { printf '%s\n' "${XV_VM_PACKAGES[@]}" "$XV_VM_BOOT" "$XV_VM_MAKE_PREFIX"; declare -f vm_build; } | sha256sum | cut -c1-16
 }
 
 vm_dir() { printf '%s/%s' "$XV_VM_CACHE" "$(vm_key)"; }
@@ -168,8 +184,7 @@ vm_build() {
   mke2fs -q -t ext4 -L xvroot -d "$work/root" "$work/root.img" 8G
   rm -rf "$work/root"
   vm_log "Root and disk made in $((SECONDS - started)) s; making the ready 32-bit prefix inside"
-  XV_VM_DIR=$work XV_VM_WRITABLE=1 vm_run -- /bin/sh -c \
-    "mkdir -p $XV_VM_PREFIX && WINEARCH=win32 WINEPREFIX=$XV_VM_PREFIX WINEDEBUG=-all wineboot -i && wineserver -w"
+  XV_VM_DIR=$work XV_VM_WRITABLE=1 vm_run -- /bin/sh -c "$XV_VM_MAKE_PREFIX"
   rm -rf "$dir"
   mv "$work" "$dir"
   touch "$dir/ready"

@@ -291,11 +291,15 @@ std::string install_place_refusal(const TInstallPlace& place) {
 void check_install_place() {
   char path[MAX_PATH + 1] = "";
   const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  TInstallPlace place;
-  place.executable.assign(path, length);
   // A filled buffer means the path did not fit (Windows XP leaves it
   // unterminated, later systems report ERROR_INSUFFICIENT_BUFFER).
-  place.path_cut_short = length >= MAX_PATH;
+  check_install_place(std::string(path, length));
+}
+
+void check_install_place(const std::string& executable) {
+  TInstallPlace place;
+  place.executable = executable;
+  place.path_cut_short = executable.size() >= MAX_PATH;
   place.folder = place.executable.substr(0, place.executable.find_last_of('\\'));
   if (place.folder.size() == 2 && place.folder[1] == ':') place.folder += '\\';  // a drive's root
   ScopedLocalMemory folder_security;

@@ -73,3 +73,7 @@ std::string install_place_refusal(const TInstallPlace& place);
 // Reads the facts about the running executable's place and raises an
 // Exception with the refusal text when /install must not register it.
 void check_install_place();
+
+// The same for the executable at the full path: the file the installer
+// package has put in place, which it registers as the service's program.
+void check_install_place(const std::string& executable);

@@ -35,6 +35,9 @@ svcctl_qc_error() {
   echo "${error:-0}"
 }
 
+# The custom actions' own lines in a verbose log, without the prefix.
+setup_lines() { tr -d '\r' <"$E2E_DIR/$1" | sed -n 's/^xvVistrell setup: //p'; }
+
 # Both event sources' values, sorted, or "NAME: none".
 event_sources() {
   local source
@@ -82,6 +85,18 @@ assert_eq 1603 "$MSI_STATUS" "msiexec exit code of a refused registration"
 assert_nothing_installed "after the rollback"
 assert_contains "$(svcctl qc xvBlocker)" "display=XV Vistrell" "the other service"
 e2e_wine sc delete xvBlocker >/dev/null
+
+# Wine makes a DACL up from the Unix mode: o+w reads back as Everyone modify.
+e2e_log "an installation folder that others can change: refused with the text of /install, all rolled back"
+mkdir -p "$WINEPREFIX/drive_c/XV"
+chmod o+w "$WINEPREFIX/drive_c/XV"
+msiexec_run unsafe_folder.log /i "$MSI_WIN" 'INSTALLDIR=C:\XV\'
+assert_eq 1603 "$MSI_STATUS" "msiexec exit code of an installation into C:\XV"
+assert_eq $'no service xvVistrell to wait for\nThe account Everyone can change the folder C:\\XV, so it could replace C:\\XV\\xvVistrell.exe, which runs as LocalSystem. Move the program into a folder under Program Files, or let only SYSTEM and Administrators change the folder and the file, then install again.' \
+  "$(setup_lines unsafe_folder.log)" "the setup actions' lines of that run"
+assert_nothing_installed "after the refusal of C:\XV"
+assert_eq "" "$(ls -A "$WINEPREFIX/drive_c/XV" 2>/dev/null || true)" "files left in C:\XV"
+rm -rf "$WINEPREFIX/drive_c/XV"
 
 e2e_log "a service registered by /install: the package refuses, nothing changes"
 mkdir -p "$WINEPREFIX/drive_c/xv"
