@@ -1,7 +1,9 @@
 // The ATI display library binding, the checks that call into it and clone
 // mode, against the real stand-in library loaded from the system directory
 // of the test prefix. The same tests run once per calling-convention build
-// of the stand-in; the display devices come from the fake display set.
+// of the stand-in; the display devices come from the fake display set. Lines
+// are compared as "-d" writes them (a capture at level 1) and, where the entry
+// and exit lines count, as "-t" does too.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -18,6 +20,7 @@
 #include "tests/display/stand_in.h"
 #include "tests/display/text_error.h"
 #include "tests/display/trace_capture.h"
+#include "tests/display/trace_views.h"
 
 namespace {
 
@@ -72,27 +75,38 @@ class AtiLibrary : public ::testing::Test {
     ATI_load_display_interface_functions();
     ati_stand_in::clear_call_log();  // the log starts after the load
   }
+  // Both views of a case (trace_views); the second run starts afresh, and
+  // the checks after it see that run.
+  TraceViews views_of(const std::function<void()>& run_case) {
+    return trace_views([&](int) { run_case(); },
+                       [this] {
+                         TearDown();
+                         *fake = FakeDisplay{};
+                         SetUp();
+                       });
+  }
 
   ScopedFakeDisplay fake;
 };
 
 // ---- Loading and binding
 
+// The binding lines are for "-t" only.
 TEST_F(AtiLibrary, LoadBindsTheTenExportsInOrderFromTheSystemDirectory) {
-  TraceCapture capture;
-  ATI_load_display_interface_functions();
-  EXPECT_THAT(capture.texts(), ElementsAre(">> ATI_load_display_interface_functions",
-                                           "  Getting address of exported function ATIDL_DisplayGetEdidData",
-                                           "  Getting address of exported function EnumDisplays",
-                                           "  Getting address of exported function ATIDL_GetActiveDisplays",
-                                           "  Getting address of exported function ATIDL_GetAdapterID",
-                                           "  Getting address of exported function GetCapabilities",
-                                           "  Getting address of exported function GetConfiguration",
-                                           "  Getting address of exported function GetConnectedDisplays",
-                                           "  Getting address of exported function ATIDL_GetDisplaySettings",
-                                           "  Getting address of exported function ATIDL_GetDisplayVector",
-                                           "  Getting address of exported function SetConfiguration",
-                                           "<< ATI_load_display_interface_functions"));
+  const TraceViews views = views_of([] { ATI_load_display_interface_functions(); });
+  expect_views(
+      views, {},
+      {">> ATI_load_display_interface_functions",
+       "  Getting address of exported function ATIDL_DisplayGetEdidData",
+       "  Getting address of exported function EnumDisplays",
+       "  Getting address of exported function ATIDL_GetActiveDisplays",
+       "  Getting address of exported function ATIDL_GetAdapterID",
+       "  Getting address of exported function GetCapabilities",
+       "  Getting address of exported function GetConfiguration",
+       "  Getting address of exported function GetConnectedDisplays",
+       "  Getting address of exported function ATIDL_GetDisplaySettings",
+       "  Getting address of exported function ATIDL_GetDisplayVector",
+       "  Getting address of exported function SetConfiguration", "<< ATI_load_display_interface_functions"});
   ASSERT_NE(ATI_library_handle(), nullptr);
   char file[MAX_PATH];
   const DWORD length = GetModuleFileNameA(ATI_library_handle(), file, sizeof file);
@@ -254,9 +268,9 @@ TEST_F(AtiLibrary, FindsThePrimaryAtiAdapterAndReleasesEveryProbe) {
   load();
   TAdapterList list;
   enumerate_adapters(&list);
-  TraceCapture capture;
+  const TraceCapture capture(1);
   EXPECT_EQ(find_primary_ATI_controller(&list), 0);
-  EXPECT_THAT(capture.messages(), ElementsAre("First ATI adapter found (id = 0x00001002)"));
+  EXPECT_THAT(capture.texts(), ElementsAre("First ATI adapter found (id = 0x00001002)"));
   ASSERT_EQ(fake->dc_calls.size(), 1u);
   EXPECT_EQ(fake->dc_calls[0].driver, kAtiPrimary.name);
   EXPECT_EQ(fake->dc_calls[0].device, kAtiPrimary.name);
@@ -331,10 +345,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(AtiLibrary, MonitorKindsAreNamedWithTheWrapAround) {
   ati_stand_in::write_text("MonitorKinds", "0,4,9,12");
   load();
-  TraceCapture capture;
+  const TraceCapture capture(1);
   enumerate_ATI_monitors(1);
-  EXPECT_THAT(capture.messages(), ElementsAre("Monitor 0 is a Unknown", "Monitor 1 is a DFP",
-                                              "Monitor 2 is a Unknown", "Monitor 3 is a Unknown"));
+  EXPECT_THAT(capture.texts(), ElementsAre("Monitor 0 is a Unknown", "Monitor 1 is a DFP",
+                                           "Monitor 2 is a Unknown", "Monitor 3 is a Unknown"));
   EXPECT_THAT(stand_in_calls(), ElementsAre("EnumDisplays 1 0 -> 1 kind=0", "EnumDisplays 1 1 -> 1 kind=4",
                                             "EnumDisplays 1 2 -> 1 kind=9", "EnumDisplays 1 3 -> 1 kind=12",
                                             "EnumDisplays 1 4 -> 0"));
@@ -343,9 +357,9 @@ TEST_F(AtiLibrary, MonitorKindsAreNamedWithTheWrapAround) {
 TEST_F(AtiLibrary, NoMoreThanEightMonitorsAreListed) {
   set("MonitorsEndless", 1);
   load();
-  TraceCapture capture;
+  const TraceCapture capture(1);
   enumerate_ATI_monitors(0);
-  const std::vector<std::string> messages = capture.messages();
+  const std::vector<std::string>& messages = capture.texts();
   ASSERT_EQ(messages.size(), 8u);
   EXPECT_EQ(messages.front(), "Monitor 0 is a CRT");
   EXPECT_EQ(messages.back(), "Monitor 7 is a Unknown");
@@ -365,12 +379,12 @@ TEST_F(AtiLibrary, OnlyDisplayZeroAloneIsALocalConnection) {
   const std::vector<std::pair<DWORD, bool>> cases = {{0x0, false}, {0x1, true}, {0x2, false}, {0x3, false}};
   for (const auto& c : cases) {
     set("ConnectedDisplays", c.first);
-    TraceCapture capture;
+    const TraceCapture capture(1);
     EXPECT_EQ(is_local_connection(0), c.second) << c.first;
     char expected[64];
     std::snprintf(expected, sizeof expected, "Bit vector of connected displays: 0x%08X",
                   static_cast<unsigned>(c.first));
-    EXPECT_THAT(capture.messages(), ElementsAre(expected));
+    EXPECT_THAT(capture.texts(), ElementsAre(expected));
   }
   set("FailGetConnectedDisplays", 1);
   EXPECT_EQ(text_error([] { is_local_connection(0); }),
@@ -389,9 +403,9 @@ TEST_F(AtiLibrary, OnlyTwoControllersAndTwoPortsAreExpected) {
                         Case{1, 2, false, "Adapter has 1 controllers and 2 monitor ports"}}) {
     set("Controllers", c.controllers);
     set("MonitorPorts", c.ports);
-    TraceCapture capture;
+    const TraceCapture capture(1);
     EXPECT_EQ(check_adapter_configuration(0), c.expected);
-    EXPECT_THAT(capture.messages(), ElementsAre(c.message));
+    EXPECT_THAT(capture.texts(), ElementsAre(c.message));
   }
   set("FailGetCapabilities", 1);
   EXPECT_EQ(text_error([] { check_adapter_configuration(0); }),
@@ -545,15 +559,16 @@ class CloneMode : public AtiLibrary, public ::testing::WithParamInterface<CloneC
 
 TEST_P(CloneMode, SelectsCloneModeUnlessAlreadySetThenWalksTheModes) {
   const CloneCase& c = GetParam();
-  if (c.position == 1) {
-    fake->devices = {kTelvane, kAtiPrimary};
-    set("AdapterId1", 0x1002);
-  }
-  set("Config0", c.controller0);
-  set("Config1", c.controller1);
-  load();
-  TraceCapture capture;
-  EXPECT_FALSE(ATI_enable_clone_mode());
+  const TraceViews views = views_of([&] {
+    if (c.position == 1) {
+      fake->devices = {kTelvane, kAtiPrimary};
+      set("AdapterId1", 0x1002);
+    }
+    set("Config0", c.controller0);
+    set("Config1", c.controller1);
+    load();
+    EXPECT_FALSE(ATI_enable_clone_mode());
+  });
 
   const std::string index = std::to_string(c.position);
   std::vector<std::string> texts = {
@@ -571,7 +586,8 @@ TEST_P(CloneMode, SelectsCloneModeUnlessAlreadySetThenWalksTheModes) {
   }
   texts.insert(texts.end(), {">> get_Windows_to_update_desktop_settings",
                              "<< get_Windows_to_update_desktop_settings", "<< ATI_enable_clone_mode"});
-  EXPECT_EQ(from(capture.texts(), texts.front()), texts);
+  EXPECT_EQ(from(views.level_two, texts.front()), texts);
+  EXPECT_EQ(from(views.level_one, texts.front()), without_entry_and_exit(texts));
   const std::vector<std::string> all_calls = stand_in_calls();
   EXPECT_EQ(from(all_calls, calls.front()), calls);
   for (const std::string& call : all_calls) {
@@ -591,18 +607,23 @@ INSTANTIATE_TEST_SUITE_P(Configurations, CloneMode,
                          });
 
 TEST_F(AtiLibrary, ARefusedSelectionIsReportedThroughTheResult) {
-  set("FailSetConfiguration", 5);
-  load();
-  TraceCapture capture;
-  EXPECT_TRUE(ATI_enable_clone_mode());
-  EXPECT_THAT(from(capture.texts(), "Current display configuration:"),
-              ElementsAre("Current display configuration:", "  Controller 0 monitor bit vector: 0x00000001",
-                          "  Controller 1 monitor bit vector: 0x00000000",
-                          "Unable to select clone mode configuration",
-                          "New display configuration:", "  Controller 0 monitor bit vector: 0x00000001",
-                          "  Controller 1 monitor bit vector: 0x00000000",
-                          ">> get_Windows_to_update_desktop_settings",
-                          "<< get_Windows_to_update_desktop_settings", "<< ATI_enable_clone_mode"));
+  const TraceViews views = views_of([this] {
+    set("FailSetConfiguration", 5);
+    load();
+    EXPECT_TRUE(ATI_enable_clone_mode());
+  });
+  const std::vector<std::string> texts = {"Current display configuration:",
+                                          "  Controller 0 monitor bit vector: 0x00000001",
+                                          "  Controller 1 monitor bit vector: 0x00000000",
+                                          "Unable to select clone mode configuration",
+                                          "New display configuration:",
+                                          "  Controller 0 monitor bit vector: 0x00000001",
+                                          "  Controller 1 monitor bit vector: 0x00000000",
+                                          ">> get_Windows_to_update_desktop_settings",
+                                          "<< get_Windows_to_update_desktop_settings",
+                                          "<< ATI_enable_clone_mode"};
+  EXPECT_EQ(from(views.level_two, texts.front()), texts);
+  EXPECT_EQ(from(views.level_one, texts.front()), without_entry_and_exit(texts));
   EXPECT_THAT(stand_in_calls(), ::testing::Contains("SetConfiguration 0 8 0x00000001 0x00000002 -> 5"));
 }
 

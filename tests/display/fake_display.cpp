@@ -54,6 +54,9 @@ BOOL WINAPI fake_delete_dc(HDC dc) {
 
 BOOL WINAPI fake_enum_display_settings(LPCSTR device, DWORD mode_number, DEVMODEA* mode) {
   active->mode_queries.push_back({device == nullptr, mode_number, mode ? mode->dmSize : 0u});
+  // As Windows: a record of another size is refused, and so is one that
+  // claims driver data behind it, for which the caller's record has no room.
+  if (mode == nullptr || mode->dmSize != sizeof(DEVMODEA) || mode->dmDriverExtra != 0) return FALSE;
   if (mode_number == ENUM_CURRENT_SETTINGS) return TRUE;
   return mode_number < active->mode_count ? TRUE : FALSE;
 }

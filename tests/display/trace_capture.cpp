@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <regex>
 
 #include "trace/trace_log.h"
 
@@ -51,7 +52,7 @@ struct ProcessLog {
 
 }  // namespace
 
-TraceCapture::TraceCapture(int level) {
+TraceCapture::TraceCapture(int level) : level_(level), previous_(active) {
   static ProcessLog process_log;
   set_trace_level(level);
   active = this;
@@ -62,8 +63,8 @@ TraceCapture::TraceCapture(int level) {
 
 TraceCapture::~TraceCapture() {
   RemoveVectoredExceptionHandler(handler_);
-  active = nullptr;
-  set_trace_level(2);
+  active = previous_;
+  set_trace_level(previous_ != nullptr ? previous_->level_ : 2);
 }
 
 void TraceCapture::take(const std::string& raw) {
@@ -85,6 +86,19 @@ void TraceCapture::take(const std::string& raw) {
   if (!text.empty() && text[0] == '>') indent_ += 2;
 }
 
+std::vector<std::string> TraceCapture::lines() const {
+  static const std::regex time_prefix(R"(^\d{1,2}:\d{2}:\d{2}( ?[AaPp][Mm])? )");
+  std::vector<std::string> lines;
+  for (const std::string& text : texts_) {
+    std::smatch match;
+    if (std::regex_search(text, match, time_prefix))
+      lines.push_back("@ " + text.substr(static_cast<std::size_t>(match.length(0))));
+    else
+      lines.push_back(text);
+  }
+  return lines;
+}
+
 std::vector<std::string> TraceCapture::messages() const {
   std::vector<std::string> result;
   for (const std::string& text : texts_) {
@@ -104,4 +118,26 @@ int TraceCapture::count_starting_with(const std::string& prefix) const {
   return static_cast<int>(std::count_if(texts_.begin(), texts_.end(), [&](const std::string& text) {
     return text.compare(0, prefix.size(), prefix) == 0;
   }));
+}
+
+TraceViews trace_views(const std::function<void(int level)>& run_case, const std::function<void()>& reset) {
+  TraceViews views;
+  {
+    const TraceCapture capture(1);
+    run_case(1);
+    views.level_one = capture.lines();
+  }
+  if (reset) reset();
+  const TraceCapture capture(2);
+  run_case(2);
+  views.level_two = capture.lines();
+  return views;
+}
+
+std::vector<std::string> without_entry_and_exit(const std::vector<std::string>& lines) {
+  std::vector<std::string> result;
+  for (const std::string& line : lines) {
+    if (line.compare(0, 3, ">> ") != 0 && line.compare(0, 3, "<< ") != 0) result.push_back(line);
+  }
+  return result;
 }

@@ -14,9 +14,9 @@ e2e_wait_state xvVistrell 1 15
 e2e_wait_process_gone xvVistrell.exe 10
 assert_eq "Unable to load ATI DLL" "$(e2e_event_errors)" "error entries"
 assert_eq "" "$(e2e_event_infos)" "information entries"
-texts=$(e2e_trace_texts)
+texts=$(e2e_trace_texts_marked)
 assert_in_order "$texts" "start without the library" \
-  "<< process_command_line_arguments" "Windows:" ">> ATI_load_display_interface_functions" \
+  "<< process_command_line_arguments" "@ Windows:" ">> ATI_load_display_interface_functions" \
   "Unable to load ATI DLL" "<< ServiceStart"
 for absent in "Getting address of exported function" "Started XV Vistrell" "ServiceExecute" \
   "enable_clone_mode" "WMI_wait_for_notification" "ServiceStop"; do
@@ -36,7 +36,7 @@ assert_eq 1 "$(grep -c . <<<"$errors")" "error entries"
 # Wine prints the entry's CR LF as \r\n.
 assert_contains "$errors" "Service failed on start: System Error.  Code: 127.\\r\\n$(e2e_system_text 127)" \
   "error entry"
-texts=$(e2e_trace_texts)
+texts=$(e2e_trace_texts_marked)
 assert_in_order "$texts" "start with an export missing" \
   ">> ATI_load_display_interface_functions" \
   "Getting address of exported function ATIDL_GetDisplaySettings" \

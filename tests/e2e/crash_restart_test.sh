@@ -45,7 +45,7 @@ e2e_start xvVistrell -t
 svcctl process xvVistrell "$(e2e_scaled 150000)" >"$E2E_DIR/process" &
 watcher=$!
 deadline=$((SECONDS + $(e2e_scaled 90)))
-until e2e_trace_texts | grep -q '^Unhandled exception '; do
+until e2e_trace_untimed_texts | grep -q '^Unhandled exception '; do
   [ "$SECONDS" -lt "$deadline" ] || e2e_fail "no crash line in the trace log:
 $(e2e_trace_log)"
   sleep 0.1
@@ -68,12 +68,13 @@ case "$(sed -n 's/^state=//p' <<<"$status")" in
   *) e2e_fail "status after the crash: $status" ;;
 esac
 
-# One crash line, after the policy's way into the provider.
-texts=$(e2e_trace_texts)
-crash=$(grep '^Unhandled exception ' <<<"$texts")
-assert_eq 1 "$(grep -c '' <<<"$crash")" "crash lines in the trace log"
+# One crash line, timed, after the policy's way into the provider.
+texts=$(e2e_trace_texts_marked)
+crash_line=$(grep '^@ Unhandled exception ' <<<"$texts")
+assert_eq 1 "$(grep -c '' <<<"$crash_line")" "crash lines in the trace log"
 assert_in_order "$texts" "policy run into the provider" \
-  ">> enable_clone_mode" ">> is_dongle_attached" ">> WMI_read_property" "$crash"
+  ">> enable_clone_mode" ">> is_dongle_attached" ">> WMI_read_property" "$crash_line"
+crash=${crash_line#@ }
 pattern="^Unhandled exception $code at xv_wmi_firmware\\.dll\\+0x[0-9A-F]+ on thread ([0-9]+)\\. Minidump being written: (.*)\$"
 [[ $crash =~ $pattern ]] || e2e_fail "crash line: [$crash]"
 thread=${BASH_REMATCH[1]}

@@ -17,8 +17,8 @@ assert_eq "$message" "$(e2e_event_errors)" "error entries"
 policy=$(e2e_trace_section ">> enable_clone_mode" "<< enable_clone_mode")
 assert_in_order "$policy" "policy run with the firmware unreachable" \
   ">> is_dongle_attached" "$message" "<< is_dongle_attached" \
-  "Cannot enable clone mode because local diagnostics adapter is connected" \
-  ">> set_session_protocol" "Set session protocol to RDP" "$message" "<< set_session_protocol" \
+  "@ Cannot enable clone mode because local diagnostics adapter is connected" \
+  ">> set_session_protocol" "@ Set session protocol to RDP" "$message" "<< set_session_protocol" \
   ">> set_resolution" "<< set_resolution" "<< enable_clone_mode"
 # The write failed: no read-back, no time-out.
 assert_not_contains "$policy" "remote_session_protocol" "policy run with the firmware unreachable"
@@ -55,8 +55,8 @@ assert_eq 4 "$(e2e_state xvVistrell)" "state without a watcher"
 assert_contains "$(e2e_trace_section ">> enable_clone_mode" "<< enable_clone_mode")" \
   "TLV is not running, we're done" "policy run without the event class"
 e2e_stop_service
-assert_in_order "$(e2e_trace_texts)" "stop without a watcher" \
-  ">> ServiceStop" "Stopped XV Vistrell" "<< ServiceStop" "<< ServiceExecute"
+assert_in_order "$(e2e_trace_texts_marked)" "stop without a watcher" \
+  ">> ServiceStop" "@ Stopped XV Vistrell" "<< ServiceStop" "<< ServiceExecute"
 assert_eq $'Started XV Vistrell\nStopped XV Vistrell' "$(e2e_event_infos)" "information entries"
 assert_eq "" "$(e2e_event_errors)" "error entries"
 e2e_log "passed"

@@ -24,17 +24,17 @@ for ((i = 1; i <= events; i++)); do
   e2e_wait_trace "<< WMI_wait_for_notification" $((i - 1))
   if ((i % 2)); then
     e2e_raise plug
-    expected+=("Diagnostic adapter attached")
+    expected+=("@ Diagnostic adapter attached")
   else
     e2e_raise unplug
-    expected+=("Diagnostic adapter detached")
+    expected+=("@ Diagnostic adapter detached")
   fi
 done
 
 e2e_log "waiting for the runs to end"
 e2e_wait_trace "<< DoCustomControl" "$events" 120
 e2e_wait_trace "<< enable_clone_mode" $((events + 1)) 30
-served=$(e2e_trace_texts | grep -xE 'Diagnostic adapter (attached|detached)')
+served=$(e2e_trace_texts_marked | grep -xE '@ Diagnostic adapter (attached|detached)')
 assert_eq "$(printf '%s\n' "${expected[@]}")" "$served" "adapter events served, in order"
 assert_eq "$events" "$(e2e_trace_count ">> DoCustomControl")" "custom controls"
 assert_eq 4 "$(e2e_state xvVistrell)" "state after the burst"

@@ -99,8 +99,8 @@ assert_eq "" "$(e2e_event_errors)" "error entries"
 log=$(e2e_trace_log)
 assert_contains "$log" "<< process_command_line_arguments" "trace log"
 assert_not_contains "$log" ">> ServiceStart" "trace log"
-assert_contains "$log" "Started XV Vistrell" "trace log"
-assert_contains "$log" "Stopped XV Vistrell" "trace log"
+texts=$(e2e_trace_texts_marked)
+assert_in_order "$texts" "trace log" "@ Started XV Vistrell" "@ Stopped XV Vistrell"
 assert_eq 3 "$(e2e_trace_count ">> ServiceController")" "requests through ServiceController (interrogate, 200, stop)"
 assert_eq 1 "$(e2e_trace_count ">> DoCustomControl")" "custom controls served"
 

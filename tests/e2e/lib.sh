@@ -239,15 +239,35 @@ e2e_system_text() {
 
 e2e_trace_log() { cat "$E2E_TRACE_LOG" 2>/dev/null | tr -d '\r'; }
 
-# The trace log's lines as bare texts: without the indentation and without
-# the time in front of timed messages.
-e2e_trace_texts() {
-  e2e_trace_log | sed -E 's/^ +//; s/^[0-9]{1,2}:[0-9]{2}:[0-9]{2}( ?[AaPp]\.?[Mm]\.?)? //'
-}
+# The local time in front of a timed message: the locale's long time format,
+# hours, minutes and seconds, perhaps with AM or PM.
+E2E_TIME='[0-9]{1,2}:[0-9]{2}:[0-9]{2}( ?[AaPp]\.?[Mm]\.?)?'
 
-# The trace log's lines whole but for the time in front of timed messages.
-e2e_trace_lines() {
-  e2e_trace_log | sed -E 's/^( *)[0-9]{1,2}:[0-9]{2}:[0-9]{2}( ?[AaPp]\.?[Mm]\.?)? /\1/'
+# e2e_trace_lines_marked: the trace log's lines whole, indentation included,
+# with the time in front of a timed message replaced by "@ ". Compare with
+# these (not with the log itself, whose times differ from run to run): expect
+# a message that trace_timed writes as "@ TEXT" and every other line as
+# "TEXT", so a time missing where it is due, or one in front of a line that
+# must have none, fails the comparison. For example:
+#   assert_eq $'@ Set session protocol to TLV\nTLV is not running, we\'re done' \
+#     "$(e2e_trace_lines_marked | tail -n 2)" "the end of the policy run"
+e2e_trace_lines_marked() { e2e_trace_log | sed -E "s/^( *)$E2E_TIME /\\1@ /"; }
+
+# The same without the indentation.
+e2e_trace_texts_marked() { e2e_trace_lines_marked | sed -E 's/^ +//'; }
+
+# The lines without the indentation and without any time: only for waiting
+# for a line and counting lines, which do not check the time.
+e2e_trace_untimed_texts() { e2e_trace_log | sed -E "s/^ +//; s/^$E2E_TIME //"; }
+
+# The trace log's lines whole but for the time in front of timed messages,
+# dropped unchecked; comparisons use e2e_trace_lines_marked instead.
+e2e_trace_lines() { e2e_trace_log | sed -E "s/^( *)$E2E_TIME /\\1/"; }
+
+# The hours (0 to 23) of the times in front of timed messages, one a line.
+e2e_trace_hours() {
+  e2e_trace_log | sed -nE "s/^ *([0-9]{1,2}):[0-9]{2}:[0-9]{2}( ?([AaPp])\.?[Mm]\.?)? .*/\\1 \\3/p" |
+    awk '{ hour = $1 + 0; if ($2 ~ /[Pp]/ && hour < 12) hour += 12; if ($2 ~ /[Aa]/ && hour == 12) hour = 0; print hour }'
 }
 
 # e2e_wait_calls TEXT: waits (10 s) until the call log of the ATI library
@@ -260,11 +280,13 @@ e2e_wait_calls() {
   done
 }
 
-# e2e_trace_count TEXT: how many lines of the trace log are that text.
-e2e_trace_count() { e2e_trace_texts | grep -cxF -- "$1" || true; }
+# e2e_trace_count TEXT: how many lines of the trace log are that text, with
+# or without a time in front.
+e2e_trace_count() { e2e_trace_untimed_texts | grep -cxF -- "$1" || true; }
 
 # e2e_wait_trace TEXT [COUNT] [SECONDS]: waits (default 10 s) until the trace
-# log holds the text as a line COUNT times (default 1).
+# log holds the text as a line COUNT times (default 1), with or without a
+# time in front.
 e2e_wait_trace() {
   local text=$1 count=${2:-1} deadline=$((SECONDS + $(e2e_scaled "${3:-10}")))
   while [ "$(e2e_trace_count "$text")" -lt "$count" ]; do
@@ -273,10 +295,10 @@ e2e_wait_trace() {
   done
 }
 
-# e2e_trace_section FROM TO [N]: the texts from the Nth line that is FROM
-# (default the first) through the next line that is TO.
+# e2e_trace_section FROM TO [N]: the texts (e2e_trace_texts_marked) from the
+# Nth line that is FROM (default the first) through the next line that is TO.
 e2e_trace_section() {
-  e2e_trace_texts | awk -v from="$1" -v to="$2" -v n="${3:-1}" '
+  e2e_trace_texts_marked | awk -v from="$1" -v to="$2" -v n="${3:-1}" '
     !inside && $0 == from && ++seen == n { inside = 1; print; next }
     inside { print; if ($0 == to) exit }'
 }

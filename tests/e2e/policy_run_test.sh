@@ -19,15 +19,12 @@ e2e_wait_waiter
 
 log=$(e2e_trace_log)
 assert_trace_header "$log"
-assert_eq "<< process_command_line_arguments" "$(sed -n 3p <<<"$log")" "first traced line"
-sed -n 4p <<<"$log" | grep -qE '^[0-9]{1,2}:[0-9]{2}:[0-9]{2}.* Windows:$' ||
-  e2e_fail "version block: [$(sed -n 4p <<<"$log")]"
-assert_eq $'  Major version: 6\n  Minor version: 1\n  Build: 7601\n  CSD version: Service Pack 1' \
-  "$(sed -n 5,8p <<<"$log")" "version block (Wine reports Windows 7 SP1)"
+assert_eq $'<< process_command_line_arguments\n@ Windows:\n  Major version: 6\n  Minor version: 1\n  Build: 7601\n  CSD version: Service Pack 1' \
+  "$(e2e_trace_lines_marked | sed -n 3,8p)" "first traced lines: the version block (Wine reports Windows 7 SP1)"
 assert_not_contains "$log" ">> ServiceStart" "trace log"
 assert_not_contains "$log" ">> process_command_line_arguments" "trace log"
 
-texts=$(e2e_trace_texts)
+texts=$(e2e_trace_texts_marked)
 bindings=()
 for export in ATIDL_DisplayGetEdidData EnumDisplays ATIDL_GetActiveDisplays ATIDL_GetAdapterID \
   GetCapabilities GetConfiguration GetConnectedDisplays ATIDL_GetDisplaySettings ATIDL_GetDisplayVector \
@@ -35,14 +32,14 @@ for export in ATIDL_DisplayGetEdidData EnumDisplays ATIDL_GetActiveDisplays ATID
   bindings+=("Getting address of exported function $export")
 done
 assert_in_order "$texts" "start" \
-  "<< process_command_line_arguments" "Windows:" \
+  "<< process_command_line_arguments" "@ Windows:" \
   ">> ATI_load_display_interface_functions" "${bindings[@]}" "<< ATI_load_display_interface_functions" \
-  "Started XV Vistrell" "<< ServiceStart" ">> ServiceExecute"
+  "@ Started XV Vistrell" "<< ServiceStart" ">> ServiceExecute"
 policy=$(e2e_trace_section ">> enable_clone_mode" "<< enable_clone_mode")
 assert_in_order "$policy" "policy run at start" \
   ">> enable_clone_mode" \
   ">> is_dongle_attached" ">> WMI_read_property" "<< WMI_read_property" "<< is_dongle_attached" \
-  ">> set_session_protocol" "Set session protocol to TLV" \
+  ">> set_session_protocol" "@ Set session protocol to TLV" \
   ">> WMI_write_property" "<< WMI_write_property" \
   ">> remote_session_protocol" "<< remote_session_protocol" "<< set_session_protocol" \
   ">> ATI_enable_clone_mode" ">> verify_configuration_and_get_ATI_adapter" \
@@ -67,11 +64,11 @@ e2e_log "plug"
 wmisim log --clear
 e2e_raise plug
 e2e_wait_trace "<< DoCustomControl"
-section=$(e2e_trace_section "Diagnostic adapter attached" "<< DoCustomControl")
+section=$(e2e_trace_section "@ Diagnostic adapter attached" "<< DoCustomControl")
 assert_in_order "$section" "plug" \
-  "Diagnostic adapter attached" ">> enable_clone_mode" ">> is_dongle_attached" "<< is_dongle_attached" \
-  "Cannot enable clone mode because local diagnostics adapter is connected" \
-  ">> set_session_protocol" "Set session protocol to RDP" ">> remote_session_protocol" \
+  "@ Diagnostic adapter attached" ">> enable_clone_mode" ">> is_dongle_attached" "<< is_dongle_attached" \
+  "@ Cannot enable clone mode because local diagnostics adapter is connected" \
+  ">> set_session_protocol" "@ Set session protocol to RDP" ">> remote_session_protocol" \
   "<< remote_session_protocol" "<< set_session_protocol" \
   ">> set_resolution" "<< set_resolution" "<< enable_clone_mode" "<< DoCustomControl"
 assert_not_contains "$section" "Timed out waiting for session protocol to be set" "plug"
@@ -80,16 +77,16 @@ assert_not_contains "$section" "Changed resolution to" "plug"
 assert_not_contains "$section" "ATI_enable_clone_mode" "plug"
 assert_contains "$(wmisim setting)" 'setting: "RDP"' "firmware setting after plug"
 assert_contains "$(wmisim log)" '"RDP"' "firmware calls after plug (value written)"
-assert_in_order "$(e2e_trace_texts)" "watcher after plug" \
-  "<< WMI_wait_for_notification" ">> ServiceController" "Diagnostic adapter attached"
+assert_in_order "$(e2e_trace_texts_marked)" "watcher after plug" \
+  "<< WMI_wait_for_notification" ">> ServiceController" "@ Diagnostic adapter attached"
 
 e2e_log "unplug"
 e2e_raise unplug
 e2e_wait_trace "<< DoCustomControl" 2
-section=$(e2e_trace_section "Diagnostic adapter detached" "<< DoCustomControl")
+section=$(e2e_trace_section "@ Diagnostic adapter detached" "<< DoCustomControl")
 assert_in_order "$section" "unplug" \
-  "Diagnostic adapter detached" ">> enable_clone_mode" ">> is_dongle_attached" "<< is_dongle_attached" \
-  ">> set_session_protocol" "Set session protocol to TLV" "<< set_session_protocol" \
+  "@ Diagnostic adapter detached" ">> enable_clone_mode" ">> is_dongle_attached" "<< is_dongle_attached" \
+  ">> set_session_protocol" "@ Set session protocol to TLV" "<< set_session_protocol" \
   ">> ATI_enable_clone_mode" "TLV is not running, we're done" "<< enable_clone_mode" "<< DoCustomControl"
 assert_not_contains "$section" "Cannot enable clone mode" "unplug"
 assert_not_contains "$section" "set_resolution" "unplug"
@@ -117,10 +114,9 @@ assert_eq 4 "$(e2e_state xvVistrell)" "state after code 200"
 
 e2e_log "stop"
 e2e_stop_service
-texts=$(e2e_trace_texts)
 assert_in_order "$(e2e_trace_section ">> ServiceStop" "<< ServiceExecute")" "stop" \
   ">> ServiceStop" ">> ATI_free_display_interface_functions" "<< ATI_free_display_interface_functions" \
-  "Stopped XV Vistrell" "<< ServiceStop" "<< ServiceExecute"
+  "@ Stopped XV Vistrell" "<< ServiceStop" "<< ServiceExecute"
 assert_eq $'Started XV Vistrell\nStopped XV Vistrell' "$(e2e_event_infos)" "information entries"
 assert_eq "" "$(e2e_event_errors)" "error entries"
 assert_eq 1 "$(xvsim_ati log | grep -c .)" "ATI calls (only the load: no ATI adapter to query)"

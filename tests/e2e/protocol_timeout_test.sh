@@ -15,10 +15,10 @@ e2e_install
 e2e_log "start: the setting never applies"
 e2e_start_service -t
 e2e_wait_trace "<< enable_clone_mode" 1 20
-polling=$(e2e_trace_section "Set session protocol to TLV" "<< set_session_protocol")
+polling=$(e2e_trace_section "@ Set session protocol to TLV" "<< set_session_protocol")
 assert_eq 20 "$(grep -cxF ">> remote_session_protocol" <<<"$polling")" "read-back polls"
 assert_in_order "$polling" "time-out" \
-  "Set session protocol to TLV" "<< remote_session_protocol" \
+  "@ Set session protocol to TLV" "<< remote_session_protocol" \
   "Timed out waiting for session protocol to be set" "<< set_session_protocol"
 assert_in_order "$(e2e_trace_section ">> enable_clone_mode" "<< enable_clone_mode")" "policy run after the time-out" \
   "<< set_session_protocol" "TLV is not running, we're done" "<< enable_clone_mode"
@@ -37,19 +37,19 @@ state=$(e2e_state xvVistrell)
   assert_eq 3 "$state" "state while the polling goes on"
 e2e_wait_state xvVistrell 1 20
 e2e_wait_process_gone xvVistrell.exe 10
-run=$(e2e_trace_section "Diagnostic adapter detached" "<< DoCustomControl")
+run=$(e2e_trace_section "@ Diagnostic adapter detached" "<< DoCustomControl")
 assert_in_order "$run" "stop served inside the polling" \
-  "Diagnostic adapter detached" ">> enable_clone_mode" "Set session protocol to TLV" \
+  "@ Diagnostic adapter detached" ">> enable_clone_mode" "@ Set session protocol to TLV" \
   ">> ServiceController" ">> ServiceStop" ">> ATI_free_display_interface_functions" \
-  "<< ATI_free_display_interface_functions" "Stopped XV Vistrell" "<< ServiceStop" \
+  "<< ATI_free_display_interface_functions" "@ Stopped XV Vistrell" "<< ServiceStop" \
   ">> remote_session_protocol" "Timed out waiting for session protocol to be set" "<< set_session_protocol" \
   ">> ATI_enable_clone_mode" \
   "Call ATI_load_display_interface_functions before calling ATI_enable_clone_mode" \
   "<< enable_clone_mode" "<< DoCustomControl"
-polling=$(e2e_trace_section "Set session protocol to TLV" "<< set_session_protocol" 2)
+polling=$(e2e_trace_section "@ Set session protocol to TLV" "<< set_session_protocol" 2)
 assert_eq 20 "$(grep -cxF ">> remote_session_protocol" <<<"$polling")" "read-back polls around the stop"
 assert_eq 1 "$(e2e_trace_count ">> ServiceStop")" "stops served"
-assert_in_order "$(e2e_trace_texts)" "end of the run" "<< DoCustomControl" "<< ServiceExecute"
+assert_in_order "$(e2e_trace_texts_marked)" "end of the run" "<< DoCustomControl" "<< ServiceExecute"
 assert_eq $'Started XV Vistrell\nStopped XV Vistrell' "$(e2e_event_infos)" "information entries"
 assert_eq "" "$(e2e_event_errors)" "error entries"
 e2e_log "passed"

@@ -38,7 +38,7 @@ BOOL WINAPI windows_xp_version(OSVERSIONINFOA* version) {
 
 FakeWin32* FakeWin32::current_ = nullptr;
 
-FakeWin32::FakeWin32() {
+FakeWin32::FakeWin32() : previous_(current_) {
   current_ = this;
   Win32Calls& calls = win32_calls();
   calls.set_service_status = set_service_status;
@@ -60,8 +60,9 @@ FakeWin32::FakeWin32() {
 }
 
 FakeWin32::~FakeWin32() {
-  win32_calls() = Win32Calls{};
-  current_ = nullptr;
+  // The calls are this class's own functions: an outer fake keeps them.
+  if (previous_ == nullptr) win32_calls() = Win32Calls{};
+  current_ = previous_;
 }
 
 void FakeWin32::note(const std::string& entry) {

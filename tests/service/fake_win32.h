@@ -1,7 +1,8 @@
 // Recorders for the service host's Win32 calls. A FakeWin32 installs itself
 // in the process's call table for its lifetime and restores the real calls
 // afterwards. Everything it sees goes into one journal, in order, together
-// with the notes the tests add, so orders across threads can be checked.
+// with the notes the tests add, so orders across threads can be checked. One
+// made while another is installed takes over until it ends.
 #pragma once
 
 #include <windows.h>
@@ -103,6 +104,7 @@ class FakeWin32 {
                                 LPDWORD);
 
   static FakeWin32* current_;
+  FakeWin32* previous_;
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;

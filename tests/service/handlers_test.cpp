@@ -1,7 +1,8 @@
 // The lifecycle handlers of the service module with its neighbours replaced:
 // the start (version check, ATI library, watcher), the stop, the custom
 // codes, and whole runs on a real service thread with its message queue,
-// including a stop served inside the wait for the firmware.
+// including a stop served inside the wait for the firmware. A handler's lines
+// are compared as "-d" and as "-t" write them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,9 +11,10 @@
 #include "common/errors.h"
 #include "service/main.h"
 #include "tests/display/trace_capture.h"
+#include "tests/display/trace_views.h"
 #include "tests/service/fake_win32.h"
 #include "tests/service/module_fakes.h"
-#include "tests/service/trace_lines.h"
+#include "tests/service/module_views.h"
 #include "trace/trace_log.h"
 
 namespace {
@@ -50,7 +52,26 @@ int position(const Lines& lines, const std::string& text, int nth = 1) {
 
 class HandlersTest : public ::testing::Test {
  protected:
-  Lines lines() const { return trace_lines(*capture); }
+  ~HandlersTest() override {
+    // A held watcher never waited: told to end, it ends as soon as it runs.
+    if (fakes.watcher) {
+      fakes.watcher->Terminate();
+      fakes.watcher->Resume();
+    }
+  }
+  Lines lines() const { return capture->lines(); }
+  // Runs the case on both views (module_trace_views); prepare, when set,
+  // arranges the neighbours of both runs.
+  void run_case(const ModuleCase& run) {
+    if (prepare) prepare(fakes);
+    views = module_trace_views(fakes, module, prepare, run);
+  }
+  // Gives the module a watcher, as a start does; created suspended, so it
+  // never waits for the firmware.
+  void hold_watcher() {
+    fakes.watcher = TNotify::Create(true, ServiceController);
+    module.notify = fakes.watcher;
+  }
   std::vector<Entry> entries() const {
     std::vector<Entry> all;
     for (const RecordedEvent& event : win32.events()) {
@@ -62,9 +83,10 @@ class HandlersTest : public ::testing::Test {
     }
     return all;
   }
-  bool start() {
+  bool start() { return start(module); }
+  static bool start(TxvVistrell& m) {
     bool started = true;
-    module.ServiceStart(&module, started);
+    m.ServiceStart(&m, started);
     return started;
   }
 
@@ -72,6 +94,8 @@ class HandlersTest : public ::testing::Test {
   FakeNeighbours fakes;
   TxvVistrell module{nullptr};
   std::unique_ptr<TraceCapture> capture = std::make_unique<TraceCapture>();
+  std::function<void(FakeNeighbours&)> prepare;
+  TraceViews views;
 };
 
 // Windows XP (5.1) and later start; older versions are refused before the
@@ -89,18 +113,18 @@ class StartVersionTest : public HandlersTest, public ::testing::WithParamInterfa
 
 TEST_P(StartVersionTest, VersionCheck) {
   const VersionCase& row = GetParam();
-  fakes.set_version(row.major, row.minor, 2195, "");
   const std::string block = "@ Windows:\n  Major version: " + std::to_string(row.major) +
                             "\n  Minor version: " + std::to_string(row.minor) +
                             "\n  Build: 2195\n  CSD version: ";
-  EXPECT_EQ(start(), row.starts);
+  prepare = [&row](FakeNeighbours& f) { f.set_version(row.major, row.minor, 2195, ""); };
+  run_case([&row](FakeNeighbours&, TxvVistrell& m) { EXPECT_EQ(start(m), row.starts); });
   if (row.starts) {
-    EXPECT_EQ(lines(), join({kStartHead, {block, "@ Started XV Vistrell", "<< ServiceStart"}}));
+    expect_views(views, join({kStartHead, {block, "@ Started XV Vistrell", "<< ServiceStart"}}));
     EXPECT_EQ(entries(), (std::vector<Entry>{{EVENTLOG_INFORMATION_TYPE, "Started XV Vistrell"}}));
     EXPECT_EQ(fakes.journal(), (Lines{"ATI load", "create watcher running"}));
     EXPECT_EQ(fakes.watcher_entry, &ServiceController);
   } else {
-    EXPECT_EQ(lines(), join({kStartHead, {block, "Windows XP or later required", "<< ServiceStart"}}));
+    expect_views(views, join({kStartHead, {block, "Windows XP or later required", "<< ServiceStart"}}));
     EXPECT_EQ(entries(), (std::vector<Entry>{{EVENTLOG_ERROR_TYPE, "Windows XP or later required"}}));
     EXPECT_TRUE(fakes.journal().empty());
   }
@@ -122,9 +146,9 @@ TEST_F(HandlersTest, VersionBlockCarriesTheServicePackText) {
 }
 
 TEST_F(HandlersTest, MissingLibraryIsLoggedAndLeavesTheWatcherUncreated) {
-  fakes.load_text_error = "Unable to load ATI DLL";
-  EXPECT_FALSE(start());
-  EXPECT_EQ(lines(), join({kStartHead, {kVersionBlock, "Unable to load ATI DLL", "<< ServiceStart"}}));
+  prepare = [](FakeNeighbours& f) { f.load_text_error = "Unable to load ATI DLL"; };
+  run_case([](FakeNeighbours&, TxvVistrell& m) { EXPECT_FALSE(start(m)); });
+  expect_views(views, join({kStartHead, {kVersionBlock, "Unable to load ATI DLL", "<< ServiceStart"}}));
   EXPECT_EQ(entries(), (std::vector<Entry>{{EVENTLOG_ERROR_TYPE, "Unable to load ATI DLL"}}));
   EXPECT_EQ(fakes.journal(), Lines{"ATI load"});
   EXPECT_EQ(module.notify, nullptr);
@@ -138,39 +162,47 @@ TEST_F(HandlersTest, StartParameterDLeavesOnlyMessages) {
     module.Params = {"xvVistrell", parameter};
     bool started = true;
     module.ServiceStart(&module, started);
-    EXPECT_EQ(trace_lines(run), (Lines{">> ServiceStart", ">> process_command_line_arguments", kVersionBlock,
-                                       "@ Started XV Vistrell"}));
+    EXPECT_EQ(run.lines(), (Lines{">> ServiceStart", ">> process_command_line_arguments", kVersionBlock,
+                                  "@ Started XV Vistrell"}));
     std::vector<std::string> back_to_all{"-t"};
     parse_trace_options(&back_to_all);
   }
 }
 
-TEST_F(HandlersTest, StopAsksTheLibraryToGoAndLogsStopped) {
+void stop(FakeNeighbours&, TxvVistrell& m) {
   bool stopped = false;
-  module.ServiceStop(&module, stopped);
+  m.ServiceStop(&m, stopped);
   EXPECT_TRUE(stopped);
-  EXPECT_EQ(lines(), (Lines{">> ServiceStop", "@ Stopped XV Vistrell", "<< ServiceStop"}));
+}
+
+// The watcher is told to end before the library goes, so a release that
+// fails cannot leave it running.
+TEST_F(HandlersTest, StopTellsTheWatcherToEndThenReleasesTheLibraryAndLogsStopped) {
+  hold_watcher();
+  run_case(stop);
+  expect_views(views, {">> ServiceStop", "@ Stopped XV Vistrell", "<< ServiceStop"});
   EXPECT_EQ(entries(), (std::vector<Entry>{{EVENTLOG_INFORMATION_TYPE, "Stopped XV Vistrell"}}));
-  EXPECT_EQ(fakes.journal(), Lines{"ATI free"});
+  EXPECT_EQ(fakes.journal(), Lines{"ATI free, watcher told to end"});
 }
 
 TEST_F(HandlersTest, TextErrorWhileStoppingIsLoggedAndTheStopGoesOn) {
-  fakes.free_text_error = "Unable to free ATI DLL";
-  bool stopped = false;
-  module.ServiceStop(&module, stopped);
-  EXPECT_TRUE(stopped);
-  EXPECT_EQ(lines(),
-            (Lines{">> ServiceStop", "Unable to free ATI DLL", "@ Stopped XV Vistrell", "<< ServiceStop"}));
+  prepare = [](FakeNeighbours& f) { f.free_text_error = "Unable to free ATI DLL"; };
+  run_case(stop);
+  expect_views(views,
+               {">> ServiceStop", "Unable to free ATI DLL", "@ Stopped XV Vistrell", "<< ServiceStop"});
   EXPECT_EQ(entries(), (std::vector<Entry>{{EVENTLOG_ERROR_TYPE, "Unable to free ATI DLL"},
                                            {EVENTLOG_INFORMATION_TYPE, "Stopped XV Vistrell"}}));
 }
 
 TEST_F(HandlersTest, ExceptionWhileStoppingLeavesTheHandlerBeforeTheStopIsConfirmed) {
+  hold_watcher();
   fakes.free_exception = "System Error.  Code: 6.";
   bool stopped = true;
   EXPECT_THROW(module.ServiceStop(&module, stopped), Exception);
   EXPECT_EQ(lines(), Lines{">> ServiceStop"});
   EXPECT_TRUE(win32.events().empty());
+  EXPECT_EQ(fakes.journal(), Lines{"ATI free, watcher told to end"});
+  EXPECT_TRUE(module.notify->Terminated());
 }
 
 struct AdapterCode {
@@ -183,13 +215,13 @@ void PrintTo(const AdapterCode& row, std::ostream* out) { *out << "code " << row
 class AdapterCodeTest : public HandlersTest, public ::testing::WithParamInterface<AdapterCode> {};
 
 TEST_P(AdapterCodeTest, MessageThenThePolicy) {
-  fakes.library_loaded = true;
-  EXPECT_TRUE(module.DoCustomControl(GetParam().code, 7));
-  EXPECT_EQ(lines(), (Lines{">> DoCustomControl", std::string("@ ") + GetParam().message,
-                            ">> enable_clone_mode", ">> is_dongle_attached", "<< is_dongle_attached",
-                            ">> set_session_protocol", "@ Set session protocol to TLV",
-                            ">> remote_session_protocol", "<< remote_session_protocol",
-                            "<< set_session_protocol", "<< enable_clone_mode", "<< DoCustomControl"}));
+  prepare = [](FakeNeighbours& f) { f.library_loaded = true; };
+  run_case([](FakeNeighbours&, TxvVistrell& m) { EXPECT_TRUE(m.DoCustomControl(GetParam().code, 7)); });
+  expect_views(views,
+               {">> DoCustomControl", std::string("@ ") + GetParam().message, ">> enable_clone_mode",
+                ">> is_dongle_attached", "<< is_dongle_attached", ">> set_session_protocol",
+                "@ Set session protocol to TLV", ">> remote_session_protocol", "<< remote_session_protocol",
+                "<< set_session_protocol", "<< enable_clone_mode", "<< DoCustomControl"});
   EXPECT_EQ(fakes.count("ATI clone"), 1);
 }
 
@@ -201,8 +233,8 @@ INSTANTIATE_TEST_SUITE_P(Codes, AdapterCodeTest,
                          });
 
 TEST_F(HandlersTest, AnyOtherCustomCodeOnlyWritesEntryAndExit) {
-  EXPECT_TRUE(module.DoCustomControl(200, 0));
-  EXPECT_EQ(lines(), (Lines{">> DoCustomControl", "<< DoCustomControl"}));
+  run_case([](FakeNeighbours&, TxvVistrell& m) { EXPECT_TRUE(m.DoCustomControl(200, 0)); });
+  expect_views(views, {">> DoCustomControl", "<< DoCustomControl"});
   EXPECT_TRUE(fakes.journal().empty());
 }
 
@@ -242,6 +274,26 @@ TEST_F(ServiceRunTest, ThePolicyRunsOnceBeforeRequestsAndAgainForAnAdapterCode) 
   EXPECT_LT(position(all, "<< enable_clone_mode"), position(all, "@ Diagnostic adapter detached"));
   EXPECT_LT(position(all, "@ Diagnostic adapter detached"), position(all, ">> enable_clone_mode", 2));
   EXPECT_LT(position(all, "<< ServiceStop"), position(all, "<< ServiceExecute"));
+}
+
+// Adapter events that arrive while the start is pending wait in the queue:
+// once the service runs, they are served in the order they came.
+TEST_F(ServiceRunTest, AdapterEventsDuringTheStartAreServedInOrderOnceTheServiceRuns) {
+  fakes.on_load = [] {
+    std::thread([] {
+      request(CONTROL_ADAPTER_ATTACHED);
+      request(CONTROL_ADAPTER_DETACHED);
+    }).join();
+  };
+  run([this] {
+    ASSERT_TRUE(wait_for_entries("ATI clone", 3));
+    request(SERVICE_CONTROL_STOP);
+  });
+  const Lines all = lines();
+  EXPECT_LT(position(all, "<< ServiceStart"), position(all, ">> ServiceExecute"));
+  EXPECT_LT(position(all, ">> ServiceExecute"), position(all, "@ Diagnostic adapter attached"));
+  EXPECT_LT(position(all, "@ Diagnostic adapter attached"), position(all, "@ Diagnostic adapter detached"));
+  EXPECT_EQ(fakes.count("ATI clone"), 3);
 }
 
 // A stop queued from another thread while the policy waits for the firmware

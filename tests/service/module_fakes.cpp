@@ -21,7 +21,7 @@ const char kNotLoaded[] = "Call ATI_load_display_interface_functions before call
 
 FakeNeighbours* FakeNeighbours::current_ = nullptr;
 
-FakeNeighbours::FakeNeighbours() {
+FakeNeighbours::FakeNeighbours() : previous_(current_), previous_calls_(module_calls()) {
   current_ = this;
   set_version(6, 1, 7601, "Service Pack 1");
   ModuleCalls& calls = module_calls();
@@ -46,8 +46,8 @@ FakeNeighbours::FakeNeighbours() {
 
 FakeNeighbours::~FakeNeighbours() {
   replace_display_api(previous_display_);
-  module_calls() = ModuleCalls{};
-  current_ = nullptr;
+  module_calls() = previous_calls_;
+  current_ = previous_;
 }
 
 void FakeNeighbours::note(const std::string& entry) {
@@ -121,6 +121,7 @@ void FakeNeighbours::write_property(const std::string& name_space, const std::st
 void FakeNeighbours::load_library() {
   FakeNeighbours& self = *current_;
   self.note("ATI load");
+  if (self.on_load) self.on_load();
   if (!self.load_text_error.empty()) throw TextError(self.load_text_error);
   if (!self.load_exception.empty()) throw Exception(self.load_exception);
   self.library_loaded = true;
@@ -128,7 +129,10 @@ void FakeNeighbours::load_library() {
 
 void FakeNeighbours::free_library() {
   FakeNeighbours& self = *current_;
-  self.note("ATI free");
+  if (!self.watcher)
+    self.note("ATI free");
+  else
+    self.note(self.watcher->Terminated() ? "ATI free, watcher told to end" : "ATI free, watcher running");
   if (!self.free_text_error.empty()) throw TextError(self.free_text_error);
   if (!self.free_exception.empty()) throw Exception(self.free_exception);
   self.library_loaded = false;

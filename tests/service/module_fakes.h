@@ -4,6 +4,8 @@
 // of the display table. A FakeNeighbours installs itself for its lifetime and
 // puts the real calls back afterwards. What the fakes see goes into one
 // journal, in order; the service thread and the test thread may both write.
+// A FakeNeighbours made while another is installed takes over until it ends,
+// then the other one is back.
 #pragma once
 
 #include <windows.h>
@@ -52,8 +54,11 @@ class FakeNeighbours {
   std::string clone_text_error;
   std::string clone_exception;
   bool library_loaded = false;
+  // Called as the library is loaded, on the caller's thread.
+  std::function<void()> on_load;
 
-  // The watcher: what its creation gives, or the Exception it raises.
+  // The watcher: what its creation gives, or the Exception it raises. The
+  // release of the library notes whether it had been told to end.
   std::shared_ptr<TNotify> watcher;
   std::string watcher_exception;
   LPHANDLER_FUNCTION_EX watcher_entry = nullptr;
@@ -110,6 +115,8 @@ class FakeNeighbours {
   static std::string desktop_name(HDESK desktop);
 
   static FakeNeighbours* current_;
+  FakeNeighbours* previous_;
+  ModuleCalls previous_calls_;
 
   mutable std::mutex mutex_;
   std::vector<std::string> journal_;

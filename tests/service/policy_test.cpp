@@ -1,7 +1,8 @@
 // The display policy and the session handling of the service module, with the
 // firmware, the ATI display library binding and the resolution and desktop
 // calls replaced: every branch, message, order and release of Parts of the
-// module that decide what the display looks like.
+// module that decide what the display looks like. A case that checks what it
+// writes runs twice, so the lines are compared as "-d" and as "-t" write them.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,9 +11,10 @@
 #include "service/main.h"
 #include "tests/common/row_name.h"
 #include "tests/display/trace_capture.h"
+#include "tests/display/trace_views.h"
 #include "tests/service/fake_win32.h"
 #include "tests/service/module_fakes.h"
-#include "tests/service/trace_lines.h"
+#include "tests/service/module_views.h"
 
 namespace {
 
@@ -46,8 +48,11 @@ const Lines kInputDesktopRound = {"desktop get",       "desktop open",
 
 class PolicyTest : public ::testing::Test {
  protected:
-  void SetUp() override { fakes.library_loaded = true; }
-  Lines lines() const { return trace_lines(*capture); }
+  void SetUp() override { prepare(fakes); }
+  // What every case starts from.
+  static void prepare(FakeNeighbours& neighbours) { neighbours.library_loaded = true; }
+  void run_case(const ModuleCase& run) { views = module_trace_views(fakes, module, prepare, run); }
+  Lines lines() const { return capture->lines(); }
   void expect_desktops_restored() {
     EXPECT_EQ(fakes.thread_desktop, FakeNeighbours::own_desktop());
     EXPECT_EQ(fakes.desktops_open, 0);
@@ -57,26 +62,31 @@ class PolicyTest : public ::testing::Test {
   FakeNeighbours fakes;
   TxvVistrell module{nullptr};
   std::unique_ptr<TraceCapture> capture = std::make_unique<TraceCapture>();
+  TraceViews views;
 };
 
 TEST_F(PolicyTest, LoggedInUserChangesNothingAndTheFirmwareIsNotAsked) {
-  module.user_logged_in = true;
-  module.enable_clone_mode();
-  EXPECT_EQ(lines(), (Lines{">> enable_clone_mode", "@ A user is logged in, so nothing was changed",
-                            "<< enable_clone_mode"}));
+  run_case([](FakeNeighbours&, TxvVistrell& m) {
+    m.user_logged_in = true;
+    m.enable_clone_mode();
+  });
+  expect_views(views, {">> enable_clone_mode", "@ A user is logged in, so nothing was changed",
+                       "<< enable_clone_mode"});
   EXPECT_TRUE(fakes.journal().empty());
 }
 
 TEST_F(PolicyTest, AttachedAdapterSetsRdpThenTheLocalResolution) {
-  fakes.sensor = "Present";
-  fakes.protocol = "TLV";
-  module.enable_clone_mode();
-  EXPECT_EQ(lines(), join({{">> enable_clone_mode"},
-                           kDongleRead,
-                           {"@ Cannot enable clone mode because local diagnostics adapter is connected"},
-                           protocol_set_at_once("RDP"),
-                           kLocalResolution,
-                           {"<< enable_clone_mode"}}));
+  run_case([](FakeNeighbours& f, TxvVistrell& m) {
+    f.sensor = "Present";
+    f.protocol = "TLV";
+    m.enable_clone_mode();
+  });
+  expect_views(views, join({{">> enable_clone_mode"},
+                            kDongleRead,
+                            {"@ Cannot enable clone mode because local diagnostics adapter is connected"},
+                            protocol_set_at_once("RDP"),
+                            kLocalResolution,
+                            {"<< enable_clone_mode"}}));
   EXPECT_EQ(fakes.journal(),
             join({{"read sensor", "write RDP", "pause 100", "read protocol RDP"}, kInputDesktopRound}));
   expect_desktops_restored();
@@ -88,9 +98,11 @@ TEST_F(PolicyTest, AttachedAdapterSetsRdpThenTheLocalResolution) {
 class SensorTextTest : public PolicyTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(SensorTextTest, EveryTextButPresentTakesTheCloneModePath) {
-  fakes.sensor = GetParam();
-  module.enable_clone_mode();
-  EXPECT_EQ(lines(), clone_mode_run());
+  run_case([](FakeNeighbours& f, TxvVistrell& m) {
+    f.sensor = SensorTextTest::GetParam();
+    m.enable_clone_mode();
+  });
+  expect_views(views, clone_mode_run());
   EXPECT_EQ(fakes.journal(),
             (Lines{"read sensor", "write TLV", "pause 100", "read protocol TLV", "ATI clone"}));
   EXPECT_TRUE(fakes.mode_changes.empty());
@@ -103,14 +115,16 @@ INSTANTIATE_TEST_SUITE_P(NotPresent, SensorTextTest,
                          });
 
 TEST_F(PolicyTest, UnreachableFirmwareLogsAnErrorAndCountsTheAdapterAsAttached) {
-  fakes.sensor_error = "Unable to connect to WMI namespace";
-  module.enable_clone_mode();
-  EXPECT_EQ(lines(), join({{">> enable_clone_mode", ">> is_dongle_attached",
-                            "Unable to connect to WMI namespace", "<< is_dongle_attached",
-                            "@ Cannot enable clone mode because local diagnostics adapter is connected"},
-                           protocol_set_at_once("RDP"),
-                           kLocalResolution,
-                           {"<< enable_clone_mode"}}));
+  run_case([](FakeNeighbours& f, TxvVistrell& m) {
+    f.sensor_error = "Unable to connect to WMI namespace";
+    m.enable_clone_mode();
+  });
+  expect_views(views, join({{">> enable_clone_mode", ">> is_dongle_attached",
+                             "Unable to connect to WMI namespace", "<< is_dongle_attached",
+                             "@ Cannot enable clone mode because local diagnostics adapter is connected"},
+                            protocol_set_at_once("RDP"),
+                            kLocalResolution,
+                            {"<< enable_clone_mode"}}));
   const std::vector<RecordedEvent> events = win32.events();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].source, "xvVistrell");
@@ -135,12 +149,14 @@ TEST_F(PolicyTest, IsDongleAttachedGivesTheDefaultOnlyWhenTheFirmwareFails) {
 // "we're done" outcomes of the display side end the run as plain messages,
 // after the session protocol was set.
 TEST_F(PolicyTest, RdpConnectionEndsTheRunAfterTheProtocolWasSetToTlv) {
-  fakes.clone_text_error = "Connected via RDP, we're done";
-  module.enable_clone_mode();
-  EXPECT_EQ(lines(), join({{">> enable_clone_mode"},
-                           kDongleRead,
-                           protocol_set_at_once("TLV"),
-                           {"Connected via RDP, we're done", "<< enable_clone_mode"}}));
+  run_case([](FakeNeighbours& f, TxvVistrell& m) {
+    f.clone_text_error = "Connected via RDP, we're done";
+    m.enable_clone_mode();
+  });
+  expect_views(views, join({{">> enable_clone_mode"},
+                            kDongleRead,
+                            protocol_set_at_once("TLV"),
+                            {"Connected via RDP, we're done", "<< enable_clone_mode"}}));
   EXPECT_EQ(fakes.journal(),
             (Lines{"read sensor", "write TLV", "pause 100", "read protocol TLV", "ATI clone"}));
 }
@@ -152,13 +168,15 @@ TEST_F(PolicyTest, ErrorsOtherThanTextErrorsLeaveThePolicyWithoutItsExitLine) {
 }
 
 TEST_F(PolicyTest, FailedWriteIsTracedAndThePolicyGoesOn) {
-  fakes.write_error = "Unable to execute WMI method";
-  module.enable_clone_mode();
-  EXPECT_EQ(lines(),
-            join({{">> enable_clone_mode"},
-                  kDongleRead,
-                  {">> set_session_protocol", "@ Set session protocol to TLV", "Unable to execute WMI method",
-                   "<< set_session_protocol", "<< enable_clone_mode"}}));
+  run_case([](FakeNeighbours& f, TxvVistrell& m) {
+    f.write_error = "Unable to execute WMI method";
+    m.enable_clone_mode();
+  });
+  expect_views(views,
+               join({{">> enable_clone_mode"},
+                     kDongleRead,
+                     {">> set_session_protocol", "@ Set session protocol to TLV",
+                      "Unable to execute WMI method", "<< set_session_protocol", "<< enable_clone_mode"}}));
   EXPECT_EQ(fakes.journal(), (Lines{"read sensor", "write TLV", "ATI clone"}));
 }
 
@@ -178,11 +196,13 @@ class ResolutionTest : public PolicyTest, public ::testing::WithParamInterface<R
 
 TEST_P(ResolutionTest, MessageAndDesktopRound) {
   const ResolutionCase& row = GetParam();
-  fakes.screen_width = row.screen_width;
-  fakes.screen_height = row.screen_height;
-  fakes.change_result = row.result;
-  module.set_resolution(1024, 768);
-  EXPECT_EQ(lines(), join({{">> set_resolution"}, row.messages, {"<< set_resolution"}}));
+  run_case([&row](FakeNeighbours& f, TxvVistrell& m) {
+    f.screen_width = row.screen_width;
+    f.screen_height = row.screen_height;
+    f.change_result = row.result;
+    m.set_resolution(1024, 768);
+  });
+  expect_views(views, join({{">> set_resolution"}, row.messages, {"<< set_resolution"}}));
   EXPECT_EQ(fakes.journal(), row.messages.empty() ? Lines{} : kInputDesktopRound);
   expect_desktops_restored();
 }
@@ -246,9 +266,11 @@ class DesktopFailureTest : public PolicyTest, public ::testing::WithParamInterfa
 
 TEST_P(DesktopFailureTest, MessageAndTheDesktopsPutBack) {
   const DesktopFailure& row = GetParam();
-  row.arrange(fakes);
-  module.set_resolution(1024, 768);
-  EXPECT_EQ(lines(), (Lines{">> set_resolution", row.message, "<< set_resolution"}));
+  run_case([&row](FakeNeighbours& f, TxvVistrell& m) {
+    row.arrange(f);
+    m.set_resolution(1024, 768);
+  });
+  expect_views(views, {">> set_resolution", row.message, "<< set_resolution"});
   EXPECT_EQ(fakes.journal(), row.journal);
   expect_desktops_restored();
   EXPECT_TRUE(fakes.mode_changes.empty());
@@ -300,21 +322,23 @@ class SessionChangeTest : public PolicyTest, public ::testing::WithParamInterfac
 
 TEST_P(SessionChangeTest, MessageFlagAndPolicyRun) {
   const SessionRow& row = GetParam();
-  fakes.protocol = "RDP";
-  module.user_logged_in = row.logged_in_before;
-  // Through the slot the constructor installed, as the runtime calls it.
-  ASSERT_TRUE(module.OnSessionChange);
-  module.OnSessionChange(&module, row.event_type);
+  run_case([&row](FakeNeighbours& f, TxvVistrell& m) {
+    f.protocol = "RDP";
+    m.user_logged_in = row.logged_in_before;
+    // Through the slot the constructor installed, as the runtime calls it.
+    ASSERT_TRUE(m.OnSessionChange);
+    m.OnSessionChange(&m, row.event_type);
+  });
   EXPECT_EQ(module.user_logged_in, row.logged_in_after);
   const std::string new_protocol = row.runs_policy ? "TLV" : "RDP";
-  EXPECT_EQ(lines(), join({{">> ServiceSessionChange"},
-                           kProtocolRead,
-                           {"@ Current session protocol is RDP"},
-                           {std::string("@ ") + row.message},
-                           row.runs_policy ? clone_mode_run() : Lines{},
-                           kProtocolRead,
-                           {"@ \"New\" session protocol is " + new_protocol},
-                           {"<< ServiceSessionChange"}}));
+  expect_views(views, join({{">> ServiceSessionChange"},
+                            kProtocolRead,
+                            {"@ Current session protocol is RDP"},
+                            {std::string("@ ") + row.message},
+                            row.runs_policy ? clone_mode_run() : Lines{},
+                            kProtocolRead,
+                            {"@ \"New\" session protocol is " + new_protocol},
+                            {"<< ServiceSessionChange"}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Events, SessionChangeTest,
@@ -342,23 +366,24 @@ TEST_F(PolicyTest, UnlockAfterLockKeepsTheNextAdapterEventFromChangingAnything) 
   EXPECT_FALSE(module.user_logged_in);
   module.ServiceSessionChange(&module, WTS_SESSION_UNLOCK);
   EXPECT_TRUE(module.user_logged_in);
-  capture.reset();
-  capture = std::make_unique<TraceCapture>();
+  const TraceCapture adapter_event;
   EXPECT_TRUE(module.DoCustomControl(CONTROL_ADAPTER_ATTACHED, 0));
-  EXPECT_EQ(lines(), (Lines{">> DoCustomControl", "@ Diagnostic adapter attached", ">> enable_clone_mode",
-                            "@ A user is logged in, so nothing was changed", "<< enable_clone_mode",
-                            "<< DoCustomControl"}));
+  EXPECT_EQ(
+      adapter_event.lines(),
+      (Lines{">> DoCustomControl", "@ Diagnostic adapter attached", ">> enable_clone_mode",
+             "@ A user is logged in, so nothing was changed", "<< enable_clone_mode", "<< DoCustomControl"}));
 }
 
 TEST_F(PolicyTest, UnreadableProtocolShowsAnEmptyValueAndTheError) {
-  fakes.protocol_error = "Unable to connect to WMI namespace";
-  module.ServiceSessionChange(&module, WTS_SESSION_REMOTE_CONTROL);
-  EXPECT_EQ(
-      lines(),
-      (Lines{">> ServiceSessionChange", ">> remote_session_protocol", "Unable to connect to WMI namespace",
-             "<< remote_session_protocol", "@ Current session protocol is ", "@ Remote Control",
-             ">> remote_session_protocol", "Unable to connect to WMI namespace", "<< remote_session_protocol",
-             "@ \"New\" session protocol is ", "<< ServiceSessionChange"}));
+  run_case([](FakeNeighbours& f, TxvVistrell& m) {
+    f.protocol_error = "Unable to connect to WMI namespace";
+    m.ServiceSessionChange(&m, WTS_SESSION_REMOTE_CONTROL);
+  });
+  expect_views(views,
+               {">> ServiceSessionChange", ">> remote_session_protocol", "Unable to connect to WMI namespace",
+                "<< remote_session_protocol", "@ Current session protocol is ", "@ Remote Control",
+                ">> remote_session_protocol", "Unable to connect to WMI namespace",
+                "<< remote_session_protocol", "@ \"New\" session protocol is ", "<< ServiceSessionChange"});
   EXPECT_EQ(module.remote_session_protocol(), "");
 }
 
@@ -377,15 +402,15 @@ void PrintTo(const PollCase& row, std::ostream* out) { *out << row.name; }
 
 class PollTest : public PolicyTest, public ::testing::WithParamInterface<PollCase> {
  protected:
-  void set_protocol() {
+  static void set_protocol(FakeNeighbours& f, TxvVistrell& m) {
     const PollCase& row = GetParam();
-    fakes.protocol = "RDP";
-    fakes.applied_at_read = row.applied_at_read;
-    fakes.applied_as = row.applied_as;
-    fakes.protocol_error = row.read_error;
-    module.set_session_protocol("TLV", row.polls);
+    f.protocol = "RDP";
+    f.applied_at_read = row.applied_at_read;
+    f.applied_as = row.applied_as;
+    f.protocol_error = row.read_error;
+    m.set_session_protocol("TLV", row.polls);
   }
-  Lines expected_trace() const {
+  static Lines expected_trace() {
     const PollCase& row = GetParam();
     Lines expected = {">> set_session_protocol", "@ Set session protocol to TLV"};
     for (int poll = 1; poll <= row.expected_pauses; ++poll) {
@@ -401,7 +426,7 @@ class PollTest : public PolicyTest, public ::testing::WithParamInterface<PollCas
 
 TEST_P(PollTest, PausesReadsAndTimeOut) {
   const PollCase& row = GetParam();
-  set_protocol();
+  run_case(set_protocol);
   Lines expected_journal = {"write TLV"};
   for (int poll = 1; poll <= row.expected_pauses; ++poll) {
     const bool applied = row.applied_at_read > 0 && poll >= row.applied_at_read;
@@ -409,21 +434,8 @@ TEST_P(PollTest, PausesReadsAndTimeOut) {
     expected_journal.push_back("pause 100");
     expected_journal.push_back("read protocol " + value);
   }
-  EXPECT_EQ(lines(), expected_trace());
+  expect_views(views, expected_trace());
   EXPECT_EQ(fakes.journal(), expected_journal);
-}
-
-// At trace level 1 every message, the time-out line included, is still
-// written and no entry or exit line is.
-TEST_P(PollTest, MessagesAreWrittenAtLevelOne) {
-  capture.reset();
-  capture = std::make_unique<TraceCapture>(1);
-  set_protocol();
-  Lines expected;
-  for (const std::string& line : expected_trace()) {
-    if (line.compare(0, 3, ">> ") != 0 && line.compare(0, 3, "<< ") != 0) expected.push_back(line);
-  }
-  EXPECT_EQ(lines(), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -21,7 +21,6 @@
 #include "tests/display/trace_capture.h"
 #include "tests/service/fake_win32.h"
 #include "tests/service/module_fakes.h"
-#include "tests/service/trace_lines.h"
 
 namespace {
 
@@ -98,7 +97,7 @@ TEST_F(RefusedStopTest, AdapterCodeAfterAStopWhoseReleaseFailedIsServedAndTheSer
 
   // The control-request entry traces on the requesting thread: its lines
   // may fall anywhere among the service thread's.
-  Lines lines = trace_lines(capture);
+  Lines lines = capture.lines();
   lines.erase(std::remove_if(lines.begin(), lines.end(),
                              [](const std::string& line) { return line.find(" ServiceController") == 2; }),
               lines.end());

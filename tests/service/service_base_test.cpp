@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <thread>
 
 #include "common/errors.h"
@@ -18,7 +20,8 @@ using Lines = std::vector<std::string>;
 
 class TestService : public TService {
  public:
-  explicit TestService(FakeWin32& fake) : TService(nullptr, "TestService"), fake_(fake) {
+  explicit TestService(FakeWin32& fake, TServiceHost* host = nullptr)
+      : TService(host, "TestService"), fake_(fake) {
     AllowPause = false;
     current = this;
   }
@@ -492,16 +495,93 @@ TEST(ServiceStatusTest, ControlsAcceptedFollowAllowStopAndAllowPause) {
   }
 }
 
-TEST(RequestFailureTextTest, ActionWordsForCodesOneToFiveAndTheCustomFormatOtherwise) {
-  EXPECT_EQ(request_failure_text(1, "m"), "Service failed on stop: m");
-  EXPECT_EQ(request_failure_text(2, "m"), "Service failed on pause: m");
-  EXPECT_EQ(request_failure_text(3, "m"), "Service failed on continue: m");
-  EXPECT_EQ(request_failure_text(4, "m"), "Service failed on interrogate: m");
-  EXPECT_EQ(request_failure_text(5, "m"), "Service failed on shutdown: m");
-  EXPECT_EQ(request_failure_text(0, "m"), "Service failed in custom message(0): m");
-  EXPECT_EQ(request_failure_text(14, "m"), "Service failed in custom message(14): m");
-  EXPECT_EQ(request_failure_text(1035, "m"), "Service failed in custom message(1035): m");
+// A host whose service count, which every status report asks for, raises
+// for the next so many reports.
+class FailingHost : public TServiceHost {
+ public:
+  int ServiceCount() const override {
+    if (failures > 0) {
+      --failures;
+      throw Exception("host gone");
+    }
+    return 1;
+  }
+  bool DelayInitialize() const override { return false; }
+  void InitializeApplication() override {}
+
+  mutable std::atomic<int> failures{0};
+};
+
+// The failures that the cases above do not reach, each through its own path:
+// the entry names the action. The service thread's start counts as "execute",
+// the whole run it starts.
+struct ActionFailure {
+  const char* name;
+  std::function<void(TestService&, FakeWin32&, FailingHost&)> drive;
+  const char* entry;
+};
+
+void PrintTo(const ActionFailure& row, std::ostream* out) { *out << row.name; }
+
+void raise_host_gone(TService*, bool&) { throw Exception("host gone"); }
+
+// Runs the service without an execute handler, sends the requests once it
+// runs, then stops it.
+void run_with_requests(TestService& service, FakeWin32& fake, std::initializer_list<DWORD> codes,
+                       const std::function<void()>& before_requests = {}) {
+  service.start();
+  ASSERT_TRUE(fake.wait_for_state(SERVICE_RUNNING));
+  if (before_requests) before_requests();
+  for (DWORD code : codes) service.Controller(code, 0, nullptr);
+  service.Controller(SERVICE_CONTROL_STOP, 0, nullptr);
+  service.join();
 }
+
+class ActionFailureTest : public ::testing::TestWithParam<ActionFailure> {
+ protected:
+  FakeWin32 fake;
+  FailingHost host;
+  TestService service{fake, &host};
+};
+
+TEST_P(ActionFailureTest, EntryNamesTheAction) {
+  GetParam().drive(service, fake, host);
+  const std::vector<RecordedEvent> events = fake.events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].text, GetParam().entry);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Actions, ActionFailureTest,
+    ::testing::Values(
+        ActionFailure{"ServiceThreadStart",
+                      [](TestService& service, FakeWin32&, FailingHost& host) {
+                        host.failures = 1;
+                        service.start();
+                        service.join();
+                      },
+                      "Service failed on execute: host gone"},
+        ActionFailure{"Pause",
+                      [](TestService& service, FakeWin32& fake, FailingHost&) {
+                        service.AllowPause = true;
+                        service.OnPause = raise_host_gone;
+                        run_with_requests(service, fake, {SERVICE_CONTROL_PAUSE});
+                      },
+                      "Service failed on pause: host gone"},
+        ActionFailure{"Continue",
+                      [](TestService& service, FakeWin32& fake, FailingHost&) {
+                        service.AllowPause = true;
+                        service.OnContinue = raise_host_gone;
+                        run_with_requests(service, fake, {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE});
+                      },
+                      "Service failed on continue: host gone"},
+        ActionFailure{"Interrogate",
+                      [](TestService& service, FakeWin32& fake, FailingHost& host) {
+                        run_with_requests(service, fake, {SERVICE_CONTROL_INTERROGATE},
+                                          [&host] { host.failures = 1; });
+                      },
+                      "Service failed on interrogate: host gone"}),
+    [](const ::testing::TestParamInfo<ActionFailure>& row) { return std::string(row.param.name); });
 
 TEST(EventLoggerTest, RegistersTheSourceOnFirstUseRetriesAfterAFailureAndDeregisters) {
   FakeWin32 fake;

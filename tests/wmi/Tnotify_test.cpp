@@ -34,7 +34,25 @@ struct Request {
   DWORD event_type;
   void* data;
   void* context;
+  std::wstring thread_name;  // of the thread that delivered it, as debuggers show it
 };
+
+// GetThreadDescription, where the system keeps thread names (Windows 10 and
+// Wine); null elsewhere.
+using GetThreadDescriptionFunction = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+GetThreadDescriptionFunction thread_description_reader() {
+  return reinterpret_cast<GetThreadDescriptionFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetThreadDescription")));
+}
+
+std::wstring own_thread_name() {
+  const GetThreadDescriptionFunction read = thread_description_reader();
+  PWSTR name = nullptr;
+  if (read == nullptr || FAILED(read(GetCurrentThread(), &name))) return L"";
+  std::wstring copy = name;
+  LocalFree(name);
+  return copy;
+}
 
 // What reached the control-request entry, from the watcher's thread.
 class Requests {
@@ -72,7 +90,7 @@ class Requests {
 Requests requests;
 
 DWORD WINAPI record_request(DWORD code, DWORD event_type, LPVOID data, LPVOID context) {
-  requests.add({code, event_type, data, context});
+  requests.add({code, event_type, data, context, own_thread_name()});
   return NO_ERROR;
 }
 
@@ -165,6 +183,9 @@ TEST_F(NotifyTest, AdapterStatesBecomeTheirControlCodes) {
     EXPECT_EQ(taken[0].event_type, 0u);
     EXPECT_EQ(taken[0].data, nullptr);
     EXPECT_EQ(taken[0].context, nullptr);
+    if (thread_description_reader() != nullptr) {
+      EXPECT_EQ(taken[0].thread_name, L"DongleHotplug");
+    }
   }
 }
 
