@@ -351,3 +351,10 @@ $1"; fi
 assert_config() {
   assert_eq "$2" "$(sed -n "s/^$1=//p" <<<"$E2E_CONFIG")" "service config $1"
 }
+
+# e2e_trace_marked: the trace log's lines whole, with the local time in front
+# of a timed message replaced by "@ " (after its indentation), so a
+# comparison of whole lines also tells timed messages from untimed ones.
+e2e_trace_marked() {
+  e2e_trace_log | sed -E 's/^( *)[0-9]{1,2}:[0-9]{2}:[0-9]{2}( ?[AaPp]\.?[Mm]\.?)? /\1@ /'
+}
