@@ -358,3 +358,11 @@ assert_config() {
 e2e_trace_marked() {
   e2e_trace_log | sed -E 's/^( *)[0-9]{1,2}:[0-9]{2}:[0-9]{2}( ?[AaPp]\.?[Mm]\.?)? /\1@ /'
 }
+
+# e2e_settle_trace TEXT [SECONDS]: waits (default 10 s) until the trace log
+# holds the text as a line, then goes on either way: a run that ended
+# otherwise shows in the whole comparisons that follow.
+e2e_settle_trace() {
+  local deadline=$((SECONDS + ${2:-10}))
+  while [ "$(e2e_trace_count "$1")" -lt 1 ] && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.05; done
+}
