@@ -94,7 +94,7 @@ assert_contains "$(wmisim setting)" 'setting: "TLV"' "unplug: the firmware setti
 step_done
 
 e2e_stop_service
-assert_eq "@ Stopped XV Vistrell" "$(step_lines)" "stop: the log's last lines"
-assert_eq $'Started XV Vistrell\nStopped XV Vistrell' "$(e2e_event_infos)" "information entries"
+assert_eq "@ $blade_stopped" "$(step_lines)" "stop: the log's last lines"
+assert_eq "$blade_started"$'\n'"$blade_stopped" "$(e2e_event_infos)" "information entries"
 assert_eq "" "$(e2e_event_errors)" "error entries"
 e2e_log "passed"

@@ -5,12 +5,16 @@
 # of the blade and by the pilot page's generator (tests/e2e/pilot_lines.sh),
 # so the page quotes what the tests compare.
 
+# The service's information entries in the event log at its start and stop.
+blade_started="Started XV Vistrell"
+blade_stopped="Stopped XV Vistrell"
+
 blade_video='\Registry\Machine\System\CurrentControlSet\Control\Video\{5A2B8F31-6E0C-4D7B-9A61-3C1E2F6B0D42}'
 
 # The start's lines before the policy run; Wine reports Windows 7 SP1.
 blade_start_lines() {
   printf '%s\n' "@ Windows:" "  Major version: 6" "  Minor version: 1" "  Build: 7601" \
-    "  CSD version: Service Pack 1" "@ Started XV Vistrell"
+    "  CSD version: Service Pack 1" "@ $blade_started"
 }
 
 # blade_adapter N DEVICE NAME STATE ID KEY [attached]: the inventory's lines of one device.
@@ -72,6 +76,14 @@ blade_configuration() {
 blade_clone_selected() {
   blade_configuration "Current display configuration:" 0x00000000
   blade_configuration "New display configuration:" 0x00000002
+}
+
+# A clone-mode run on the blade already in clone mode.
+blade_clone_kept() {
+  blade_inventory 0x00000000
+  blade_checks 0x00000003 2
+  blade_configuration "Current display configuration:" 0x00000002
+  echo "Desktop is already configured in clone mode"
 }
 
 # The attached path up to the resolution change.

@@ -44,12 +44,7 @@ one_controller_calls() {
   blade_probe 0
   blade_queries 0 0x00000003 1
 }
-clone_lines() {
-  blade_inventory 0x00000000
-  blade_checks 0x00000003 2
-  blade_configuration "Current display configuration:" 0x00000002
-  echo "Desktop is already configured in clone mode"
-}
+clone_lines() { blade_clone_kept; }
 clone_calls() {
   blade_probe 0
   blade_queries 0 0x00000003 2
@@ -138,7 +133,7 @@ for row in "$@"; do
   assert_eq "$(
     blade_start_lines
     "${name}_lines"
-    echo "@ Stopped XV Vistrell"
+    echo "@ $blade_stopped"
   )" "$(e2e_trace_marked | tail -n +3)" "$row: the log from the header on"
   calls=$(blade_notes)
   if declare -F "${name}_calls" >/dev/null; then calls+=$'\n'$("${name}_calls"); fi
