@@ -96,7 +96,9 @@ std::string failure(DWORD error, const char* why) {
   return " (error " + std::to_string(error) + ": " + why + ")";
 }
 
-bool switched_to_fail(const DisplayState& state, const char* function) { return state.fail_desktop == function; }
+bool switched_to_fail(const DisplayState& state, const char* function) {
+  return state.fail_desktop == function;
+}
 
 }  // namespace
 
@@ -115,8 +117,8 @@ HDESK WINAPI get_thread_desktop(DWORD thread) {
 HDESK WINAPI open_input_desktop(DWORD flags, BOOL inherit, ACCESS_MASK access) {
   const DisplayState state = load_state();
   if (state.set.empty()) return OpenInputDesktop(flags, inherit, access);
-  const std::string call = "OpenInputDesktop flags=" + format_hex(flags) + " inherit=" + std::to_string(inherit) +
-                           " access=" + format_hex(access) + " -> ";
+  const std::string call = "OpenInputDesktop flags=" + format_hex(flags) +
+                           " inherit=" + std::to_string(inherit) + " access=" + format_hex(access) + " -> ";
   if (switched_to_fail(state, "OpenInputDesktop")) {
     log_call(call + "NULL" + failure(ERROR_ACCESS_DENIED, "the window station takes no input"));
     return nullptr;

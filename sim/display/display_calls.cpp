@@ -23,7 +23,9 @@ std::string record_sizes_text(const DEVMODEA* mode) {
   return text;
 }
 
-std::string size_text(DWORD width, DWORD height) { return std::to_string(width) + "x" + std::to_string(height); }
+std::string size_text(DWORD width, DWORD height) {
+  return std::to_string(width) + "x" + std::to_string(height);
+}
 
 // What a record asks for: the size, the position when it names one, the
 // fields it sets, and its sizes when they are not those of a plain DEVMODEA.
@@ -145,7 +147,8 @@ LONG WINAPI change_display_settings_ex(LPCSTR device, DEVMODEA* mode, HWND windo
 LONG WINAPI change_display_settings(DEVMODEA* mode, DWORD flags) {
   if (load_state().set.empty()) return ChangeDisplaySettingsA(mode, flags);
   const std::string desktop = current_desktop();
-  const std::string call = "ChangeDisplaySettingsA " + mode_text(mode) + " flags=" + format_hex(flags) + " on " + desktop;
+  const std::string call =
+      "ChangeDisplaySettingsA " + mode_text(mode) + " flags=" + format_hex(flags) + " on " + desktop;
   if (desktop != kInputDesktop) {
     log_call(call + " -> " + std::to_string(DISP_CHANGE_FAILED) + " (not the input desktop)");
     return DISP_CHANGE_FAILED;
@@ -213,19 +216,20 @@ std::string host_name(HMODULE host) {
 void attach_to_host() {
   if (load_state().set.empty()) return;
   HMODULE host = GetModuleHandleA(nullptr);
+  const std::vector<ImportReplacement> user32 = {
+      replacement("EnumDisplayDevicesA", enum_display_devices),
+      replacement("EnumDisplaySettingsA", enum_display_settings),
+      replacement("ChangeDisplaySettingsExA", change_display_settings_ex),
+      replacement("ChangeDisplaySettingsA", change_display_settings),
+      replacement("GetSystemMetrics", get_system_metrics),
+      replacement("GetThreadDesktop", get_thread_desktop),
+      replacement("OpenInputDesktop", open_input_desktop),
+      replacement("SetThreadDesktop", set_thread_desktop),
+      replacement("CloseDesktop", close_desktop)};
+  const std::vector<ImportReplacement> gdi32 = {replacement("CreateDCA", create_dc),
+                                                replacement("DeleteDC", delete_dc)};
   const int replaced =
-      replace_imports(host, "user32.dll",
-                      {replacement("EnumDisplayDevicesA", enum_display_devices),
-                       replacement("EnumDisplaySettingsA", enum_display_settings),
-                       replacement("ChangeDisplaySettingsExA", change_display_settings_ex),
-                       replacement("ChangeDisplaySettingsA", change_display_settings),
-                       replacement("GetSystemMetrics", get_system_metrics),
-                       replacement("GetThreadDesktop", get_thread_desktop),
-                       replacement("OpenInputDesktop", open_input_desktop),
-                       replacement("SetThreadDesktop", set_thread_desktop),
-                       replacement("CloseDesktop", close_desktop)}) +
-      replace_imports(host, "gdi32.dll",
-                      {replacement("CreateDCA", create_dc), replacement("DeleteDC", delete_dc)});
+      replace_imports(host, "user32.dll", user32) + replace_imports(host, "gdi32.dll", gdi32);
   if (replaced > 0) {
     HMODULE self = nullptr;
     GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,

@@ -20,8 +20,12 @@ const Device kPrimary = {"\\\\.\\DISPLAY1",
                          "PCI\\VEN_1002&DEV_7187&SUBSYS_30001002&REV_00",
                          XV_SIM_VIDEO_KEY "0000",
                          0};
-const Device kSecondary = {"\\\\.\\DISPLAY2", "ATI RADEON X1300 Series Secondary", kOnDesktop,
-                           "PCI\\VEN_1002&DEV_71A7&SUBSYS_30011002&REV_00", XV_SIM_VIDEO_KEY "0001", 1};
+const Device kSecondary = {"\\\\.\\DISPLAY2",
+                           "ATI RADEON X1300 Series Secondary",
+                           kOnDesktop,
+                           "PCI\\VEN_1002&DEV_71A7&SUBSYS_30011002&REV_00",
+                           XV_SIM_VIDEO_KEY "0001",
+                           1};
 const Device kTelvane = {"\\\\.\\DISPLAYV1",
                          "XV Telvane Driver",
                          kOnDesktop | DISPLAY_DEVICE_MIRRORING_DRIVER,
@@ -34,15 +38,16 @@ const Device kRdp = {"\\\\.\\DISPLAYV2",
                      "",
                      "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\RDPDD\\Device0",
                      -1};
-// The blade's onboard graphics, switched off the desktop by its firmware
-// setup: a device Windows numbers, but not one on the desktop.
-const Device kOnboard = {
-    "\\\\.\\DISPLAY3",
-    "Standard VGA Graphics Adapter",
-    DISPLAY_DEVICE_VGA_COMPATIBLE,
-    "PCI\\VEN_102B&DEV_0522&SUBSYS_3381103C&REV_02",
-    "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Video\\{0C4F4D7E-2B7A-4E5C-8D21-6A0F3B9E1C55}\\0000",
-    -1};
+#define XV_SIM_ONBOARD_KEY \
+  "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Video\\{0C4F4D7E-2B7A-4E5C-8D21-6A0F3B9E1C55}\\"
+// The blade's onboard graphics, with no display on the desktop: a device
+// Windows numbers that is not in the list of attached devices.
+const Device kOnboard = {"\\\\.\\DISPLAY3",
+                         "Standard VGA Graphics Adapter",
+                         DISPLAY_DEVICE_VGA_COMPATIBLE,
+                         "PCI\\VEN_102B&DEV_0522&SUBSYS_3381103C&REV_02",
+                         XV_SIM_ONBOARD_KEY "0000",
+                         -1};
 
 // The ATI adapter's state that goes with a display set.
 struct AtiHardware {
@@ -74,7 +79,11 @@ const std::vector<SetDefinition>& set_definitions() {
        0,
        kExtended,
        0},
-      {{"rdp", "the blade with the RDP display driver"}, {kPrimary, kSecondary, kTelvane, kRdp}, 0, kExtended, 0},
+      {{"rdp", "the blade with the RDP display driver"},
+       {kPrimary, kSecondary, kTelvane, kRdp},
+       0,
+       kExtended,
+       0},
       {{"no-telvane", "the blade without the Telvane driver"}, {kPrimary, kSecondary}, 0, kExtended, 0},
       {{"local", "the local diagnostic display connected, the secondary off the desktop"},
        {kPrimary, kSecondary, kTelvane},
@@ -232,7 +241,8 @@ const std::vector<Device>& devices(const DisplayState& state) {
 
 bool is_attached(const DisplayState& state, std::size_t index) {
   const auto& list = devices(state);
-  return index < list.size() && (list[index].flags & kOnDesktop) != 0 && (state.detached & (1u << index)) == 0;
+  return index < list.size() && (list[index].flags & kOnDesktop) != 0 &&
+         (state.detached & (1u << index)) == 0;
 }
 
 bool is_registry_attached(const DisplayState& state, std::size_t index) {
@@ -244,7 +254,8 @@ bool is_registry_attached(const DisplayState& state, std::size_t index) {
 int find_device(const DisplayState& state, const char* name) {
   const auto& list = devices(state);
   for (std::size_t i = 0; i < list.size(); ++i) {
-    if (name == nullptr ? is_primary(list[i]) : lstrcmpiA(list[i].name, name) == 0) return static_cast<int>(i);
+    if (name == nullptr ? is_primary(list[i]) : lstrcmpiA(list[i].name, name) == 0)
+      return static_cast<int>(i);
   }
   return -1;
 }
@@ -261,7 +272,8 @@ bool is_clone_mode(const DisplayState& state) {
 
 std::vector<Mode> mode_list(const DisplayState& state) {
   // The second display shows no more than 1280 x 1024.
-  if (is_clone_mode(state)) return {{640, 480}, {800, 600}, {1024, 768}, {1280, 1024}, {2560, 1024}, {1280, 2048}};
+  if (is_clone_mode(state))
+    return {{640, 480}, {800, 600}, {1024, 768}, {1280, 1024}, {2560, 1024}, {1280, 2048}};
   return {{640, 480}, {800, 600}, {1024, 768}, {1280, 1024}, {1600, 1200}};
 }
 
