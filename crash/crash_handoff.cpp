@@ -2,6 +2,7 @@
 
 #include <process.h>
 
+#include "common/scoped.h"
 #include "crash/crash_record.h"
 #include "crash/crash_text.h"
 
@@ -22,7 +23,8 @@ volatile LONG crashed_thread = 0;
 volatile LONG crash_code = 0;
 EXCEPTION_POINTERS* crash_exception = nullptr;
 
-unsigned __stdcall run_recorder(void*) {
+unsigned __stdcall run_recorder(void* running) {
+  SetEvent(static_cast<HANDLE>(running));
   WaitForSingleObject(crash_handed_over, INFINITE);
   record_crash(crash_exception, static_cast<DWORD>(crashed_thread), static_cast<DWORD>(crash_code));
   SetEvent(crash_recorded);
@@ -36,12 +38,20 @@ bool start_crash_recorder(DWORD record_bound_milliseconds) {
   crash_handed_over = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   crash_recorded = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (crash_handed_over == nullptr || crash_recorded == nullptr) return false;
+  // A new thread takes the loader lock before it runs its first line, to
+  // announce itself to every loaded library; a thread that holds the lock
+  // from then on would keep the recorder from ever starting. So the
+  // recorder is running before the handler is in place.
+  const ScopedHandle running(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  if (!running.valid()) return false;
   unsigned thread_id = 0;
-  const uintptr_t thread = _beginthreadex(nullptr, kRecorderStackBytes, run_recorder, nullptr,
+  const uintptr_t handle = _beginthreadex(nullptr, kRecorderStackBytes, run_recorder, running.get(),
                                           STACK_SIZE_PARAM_IS_A_RESERVATION, &thread_id);
-  if (thread == 0) return false;
   // NOLINTNEXTLINE(performance-no-int-to-ptr): _beginthreadex returns the thread's HANDLE as an integer.
-  CloseHandle(reinterpret_cast<HANDLE>(thread));
+  const ScopedHandle thread(reinterpret_cast<HANDLE>(handle));
+  if (!thread.valid()) return false;
+  const HANDLE started[] = {running.get(), thread.get()};
+  if (WaitForMultipleObjects(2, started, FALSE, INFINITE) != WAIT_OBJECT_0) return false;
   recorder_thread_id = thread_id;
   return true;
 }

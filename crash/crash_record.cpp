@@ -1,5 +1,7 @@
 #include "crash/crash_record.h"
 
+#include <chrono>
+
 #include "crash/crash_dumps.h"
 #include "crash/crash_text.h"
 #include "crash/dump_security.h"
@@ -130,10 +132,11 @@ void prepare_crash_record(const char* event_source) {
   state.dump_security.build();
   state.query_virtual_memory = reinterpret_cast<QueryVirtualMemoryFunction>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryVirtualMemory")));
-  // The thread library's clock looks up a kernel32 function on its first
-  // use, under the loader lock: the first timed wait for the trace log's
-  // lock happens here, not in a crashed process.
-  trace_log_folder(state.dump_folder, sizeof state.dump_folder, 0);
+  // The record's timed waits for the trace log's lock read both clocks, and
+  // the thread library looks up its wall clock's kernel32 function on first
+  // use, which takes the loader lock: that use is here, not in a crash.
+  static_cast<void>(std::chrono::system_clock::now());
+  static_cast<void>(std::chrono::steady_clock::now());
 }
 
 void record_crash(const EXCEPTION_POINTERS* exception, DWORD thread_id, DWORD code) {

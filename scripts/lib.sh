@@ -164,28 +164,6 @@ xv_put_script() {
 # The registry view the test programs see: 32-bit, or 64-bit under x86-64.
 xv_registry_view() { [ "${XV_ARCH:-i686}" = x86_64 ] && echo /reg:64 || echo /reg:32; }
 
-# Where the tests run on the x86-64 build, the 32-bit product image is still
-# built and read back (its PE header, resources and imports need no Wine), so
-# what an administrator deploys is checked on every machine.
-xv_check_product_image() {
-  [ "$XV_ARCH" = x86_64 ] || return 0
-  local build="$XV_ROOT/build" version
-  xv_log "Building the 32-bit product image in $build (not run here) and reading it back"
-  if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$XV_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$XV_ROOT/cmake/toolchain-mingw-i686.cmake" >/dev/null
-  fi
-  if ! cmake --build "$build" -j "$(nproc)" --target xvVistrell xv_msi >"$build/build.log" 2>&1; then
-    grep -E -B2 -A12 'error|Error' "$build/build.log" | head -80
-    echo "Build of the 32-bit image failed; the whole output is in $build/build.log" >&2
-    return 1
-  fi
-  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-  /usr/bin/python3 "$XV_ROOT/tests/service/check_executable.py" "$build/service/xvVistrell.exe" "$version"
-  /usr/bin/python3 "$XV_ROOT/tests/service/check_executable.py" --setup-dll \
-    "$build/packaging/xvVistrell_setup.dll" ConfigureService WaitForServiceStop
-}
-
 # Configures (once) and builds everything.
 xv_build() {
   if [ ! -f "$XV_BUILD/CMakeCache.txt" ]; then

@@ -11,14 +11,30 @@ namespace {
 
 using TickCount64Function = ULONGLONG(WINAPI*)();
 
-ULONGLONG WINAPI tick_count_64() {
-  // Looked up on every call: cheap, and no static initialisation that could
-  // itself need the thread library.
+ULONGLONG WINAPI tick_count_32() { return GetTickCount(); }
+
+TickCount64Function look_up_tick_count() {
   HMODULE kernel = GetModuleHandleA("kernel32.dll");
   const auto real = reinterpret_cast<TickCount64Function>(
       reinterpret_cast<void*>(kernel != nullptr ? GetProcAddress(kernel, "GetTickCount64") : nullptr));
-  return real != nullptr ? real() : GetTickCount();
+  return real != nullptr ? real : tick_count_32;
 }
+
+// Looked up once, while the process starts. GetModuleHandleA and
+// GetProcAddress take the loader lock, and a timed wait can come where
+// another thread holds that lock for good: the crash record's wait for a
+// busy trace log does. A plain word, not a guarded static: the guard would
+// itself need the thread library.
+volatile TickCount64Function tick_count_function = nullptr;
+
+ULONGLONG WINAPI tick_count_64() {
+  TickCount64Function function = tick_count_function;
+  if (function == nullptr) tick_count_function = function = look_up_tick_count();
+  return function();
+}
+
+// Before main, on the one thread there is then.
+const ULONGLONG resolved_at_start = tick_count_64();
 
 }  // namespace
 

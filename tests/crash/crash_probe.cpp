@@ -11,6 +11,10 @@
 //   abort              calls abort()
 //   pure-virtual       calls a pure virtual function
 //   loader-lock        crashes while another thread holds the loader lock
+//   loader-lock-at-start
+//                      takes the loader lock as soon as the handler is
+//                      installed, then crashes while another thread holds
+//                      the trace log's lock for a moment
 //   bad-context        crashes with a context the record cannot read: the
 //                      recorder faults
 // BOUND_MS: how long a crash waits for its record (default: the product's).
@@ -98,14 +102,60 @@ struct Derived : Base {
   void pure() override {}
 };
 
+LockLoaderFunction lock_loader() {
+  return reinterpret_cast<LockLoaderFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrLockLoaderLock")));
+}
+
 // Takes the loader lock for good, then lets the main thread crash.
 unsigned __stdcall hold_loader_lock(void* taken) {
   ULONG_PTR cookie = 0;
-  reinterpret_cast<LockLoaderFunction>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrLockLoaderLock")))(0, nullptr, &cookie);
+  lock_loader()(0, nullptr, &cookie);
   SetEvent(taken);
   Sleep(INFINITE);
   return 0;
+}
+
+// The trace log's lock, held for a moment by a thread that started before
+// the handler: inside the debugger copy of its line.
+HANDLE trace_go = nullptr;
+HANDLE trace_held = nullptr;
+DWORD holder_thread = 0;
+
+LONG CALLBACK hold_on_debug_output(EXCEPTION_POINTERS* exception) {
+  if (exception->ExceptionRecord->ExceptionCode != 0x40010006 || GetCurrentThreadId() != holder_thread)
+    return EXCEPTION_CONTINUE_SEARCH;
+  SetEvent(trace_held);
+  Sleep(300);
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+unsigned __stdcall hold_trace_lock(void* running) {
+  SetEvent(running);
+  WaitForSingleObject(trace_go, INFINITE);
+  trace("held for a moment", 1);
+  Sleep(INFINITE);
+  return 0;
+}
+
+// A thread that begins takes the loader lock to announce itself to the
+// loaded libraries: the recorder is past that before the handler returns,
+// and its wait for a busy trace log needs no loader lock either.
+void start_trace_holder() {
+  trace_go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  trace_held = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  const HANDLE running = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  unsigned id = 0;
+  _beginthreadex(nullptr, 0, hold_trace_lock, running, 0, &id);
+  holder_thread = id;
+  WaitForSingleObject(running, INFINITE);
+}
+
+void crash_beside_the_trace_holder() {
+  AddVectoredExceptionHandler(1, hold_on_debug_output);
+  SetEvent(trace_go);
+  WaitForSingleObject(trace_held, INFINITE);
+  crash_here();
 }
 
 int crash_with_bad_context() {
@@ -121,8 +171,13 @@ int crash_with_bad_context() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  const bool lock_at_start = mode == "loader-lock-at-start";
+  if (lock_at_start) start_trace_holder();
   install_crash_handler("crash_probe",
                         argc > 2 ? std::strtoul(argv[2], nullptr, 10) : kCrashRecordBoundMilliseconds);
+  ULONG_PTR cookie = 0;
+  if (lock_at_start) lock_loader()(0, nullptr, &cookie);
   char executable[MAX_PATH];
   GetModuleFileNameA(nullptr, executable, MAX_PATH);
   open_trace_log(executable);
@@ -130,7 +185,6 @@ int main(int argc, char** argv) {
   parse_trace_options(&options);
   trace("probe started", 1);
 
-  const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "ati") return call_ati_library();
   if (mode == "in-trace") {
     AddVectoredExceptionHandler(1, crash_on_debug_output);
@@ -147,6 +201,7 @@ int main(int argc, char** argv) {
     WaitForSingleObject(taken, INFINITE);
     crash_here();
   }
+  if (lock_at_start) crash_beside_the_trace_holder();
   if (mode == "bad-context") return crash_with_bad_context();
   return 1;
 }

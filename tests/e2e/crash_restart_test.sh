@@ -42,9 +42,9 @@ fi
 wmisim fail query "$fault" >/dev/null
 e2e_start xvVistrell -t
 # The service's process, opened while it runs: its exit code once it ends.
-svcctl process xvVistrell 150000 >"$E2E_DIR/process" &
+svcctl process xvVistrell "$(e2e_scaled 150000)" >"$E2E_DIR/process" &
 watcher=$!
-deadline=$((SECONDS + 90))
+deadline=$((SECONDS + $(e2e_scaled 90)))
 until e2e_trace_texts | grep -q '^Unhandled exception '; do
   [ "$SECONDS" -lt "$deadline" ] || e2e_fail "no crash line in the trace log:
 $(e2e_trace_log)"

@@ -39,7 +39,7 @@ e2e_wait_trace "<< enable_clone_mode"
 e2e_wait_trace ">> WMI_wait_for_notification"
 # The watcher's one wait ends in the error and the watcher with it: the wait's
 # entry line stands alone, nothing reaches the event log.
-deadline=$((SECONDS + 10))
+deadline=$((SECONDS + $(e2e_scaled 10)))
 until wmisim log | grep -q "ExecNotificationQuery"; do
   [ "$SECONDS" -lt "$deadline" ] || e2e_fail "the watcher never asked for the hot-plug event"
   sleep 0.1

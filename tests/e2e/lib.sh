@@ -149,9 +149,14 @@ e2e_state() {
   echo "${state:-none}"
 }
 
+# e2e_scaled SECONDS: a wait's length, stretched where everything runs
+# several times slower (XV_TEST_TIME_SCALE, the emulated machine's). Every
+# wait below takes its seconds through it.
+e2e_scaled() { echo $(($1 * ${XV_TEST_TIME_SCALE:-1})); }
+
 # e2e_wait_state NAME STATE SECONDS: polls every 0.2 s.
 e2e_wait_state() {
-  local name=$1 want=$2 deadline=$((SECONDS + $3)) state
+  local name=$1 want=$2 deadline=$((SECONDS + $(e2e_scaled "$3"))) state
   while :; do
     state=$(e2e_state "$name")
     [ "$state" = "$want" ] && return 0
@@ -176,7 +181,7 @@ e2e_process_running() { [ -n "$(e2e_process_pids "$1")" ]; }
 
 # e2e_wait_process_gone EXE_NAME SECONDS
 e2e_wait_process_gone() {
-  local deadline=$((SECONDS + $2))
+  local deadline=$((SECONDS + $(e2e_scaled "$2")))
   while e2e_process_running "$1"; do
     [ "$SECONDS" -ge "$deadline" ] && e2e_fail "$1 still running after $2 s"
     sleep 0.2
@@ -230,7 +235,7 @@ e2e_trace_lines() {
 # e2e_wait_calls TEXT: waits (10 s) until the call log of the ATI library
 # and display stand-ins holds the line.
 e2e_wait_calls() {
-  local deadline=$((SECONDS + 10))
+  local deadline=$((SECONDS + $(e2e_scaled 10)))
   until xvsim_ati log | grep -xF -- "$1" >/dev/null; do
     [ "$SECONDS" -ge "$deadline" ] && e2e_fail "call log: [$1] not written within 10 s"
     sleep 0.1
@@ -243,7 +248,7 @@ e2e_trace_count() { e2e_trace_texts | grep -cxF -- "$1" || true; }
 # e2e_wait_trace TEXT [COUNT] [SECONDS]: waits (default 10 s) until the trace
 # log holds the text as a line COUNT times (default 1).
 e2e_wait_trace() {
-  local text=$1 count=${2:-1} deadline=$((SECONDS + ${3:-10}))
+  local text=$1 count=${2:-1} deadline=$((SECONDS + $(e2e_scaled "${3:-10}")))
   while [ "$(e2e_trace_count "$text")" -lt "$count" ]; do
     [ "$SECONDS" -ge "$deadline" ] && e2e_fail "trace log: [$text] not written $count time(s) within ${3:-10} s"
     sleep 0.05
@@ -284,7 +289,7 @@ e2e_install_standins() {
 # e2e_wait_waiter [MS]: waits until the service's watcher has subscribed to
 # the hot-plug event (events raised while nobody waits are lost).
 e2e_wait_waiter() {
-  wmisim wait-waiter "${1:-10000}" >/dev/null || e2e_fail "nobody subscribed to the hot-plug event"
+  wmisim wait-waiter "$(e2e_scaled "${1:-10000}")" >/dev/null || e2e_fail "nobody subscribed to the hot-plug event"
 }
 
 # e2e_raise COMMAND [TEXT]: plug, unplug or raise TEXT once the watcher waits;

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "service/win32_calls.h"
+#include "tests/common/time_scale.h"
 
 namespace {
 
@@ -98,7 +99,7 @@ std::vector<std::string> FakeWin32::status_lines() const {
 
 bool FakeWin32::wait_for_state(DWORD state, int count, int timeout_ms) const {
   std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+  return changed_.wait_for(lock, std::chrono::milliseconds(scaled_milliseconds(timeout_ms)), [&] {
     int seen = 0;
     for (const RecordedStatus& status : statuses_)
       if (status.state == state) ++seen;

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "common/errors.h"
+#include "tests/common/time_scale.h"
 
 namespace {
 
@@ -219,7 +220,7 @@ BOOL WINAPI FakeNeighbours::close_desktop(HDESK desktop) {
 }
 
 bool eventually(const std::function<bool()>& condition, int timeout_ms) {
-  for (int waited = 0; waited < timeout_ms; waited += 10) {
+  for (int waited = 0, bound = scaled_milliseconds(timeout_ms); waited < bound; waited += 10) {
     if (condition()) return true;
     Sleep(10);
   }

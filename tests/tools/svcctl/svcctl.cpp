@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "common/scoped.h"
+#include "tests/common/time_scale.h"
 
 namespace {
 
@@ -160,9 +161,10 @@ int main(int argc, char** argv) {
   if (command == "close") {
     HWND window = FindWindowA(argv[2], nullptr);
     DWORD_PTR result = 0;
-    std::printf("closed=%d\n",
-                window != nullptr &&
-                    SendMessageTimeoutA(window, WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG, 5000, &result) != 0);
+    std::printf(
+        "closed=%d\n",
+        window != nullptr && SendMessageTimeoutA(window, WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG,
+                                                 static_cast<UINT>(scaled_milliseconds(5000)), &result) != 0);
     return 0;
   }
   const char* name = argv[2];
