@@ -3,7 +3,10 @@
 // HKLM\Software\XVSim\ATI, the call log in a text file in the Windows folder.
 //
 // Settings (DWORD unless said otherwise; a missing value takes its default):
-//   AdapterId<N>        identifier for adapter index N (default 0x1002 for 0, else 0)
+//   AdapterId<N>        identifier for adapter index N (default 0x1002 for 0, else 0);
+//                       the library answers only for an index whose identifier
+//                       is not 0: the other exports refuse every other index
+//                       (EnumDisplays 0, the rest 2, logged "no ATI adapter")
 //   MonitorKinds        REG_SZ, comma-separated kind codes of displays 0, 1, ... (default "2,4")
 //   MonitorsEndless     non-zero: EnumDisplays never returns zero (kind 0 past the list)
 //   Controllers         controller count (default 2)
@@ -14,6 +17,12 @@
 //   FailAfter<Function> calls that still succeed before Fail<Function> applies (default 0)
 //   Crash<Function>     non-zero: the function makes an access violation inside the library
 //   Calls<Function>     calls counted since the last reset
+//
+// With a simulated blade's display set chosen (sim/display/display_set.h),
+// the set writes the adapter index, controllers, connected displays and
+// configuration, and the displays and the configuration follow each other.
+// The call log holds calls and two notes that are none: "attach ..." (the
+// library was loaded) and "display stand-in: ..." (imports replaced).
 #pragma once
 
 #include <windows.h>

@@ -15,6 +15,7 @@
 #include "common/format.h"
 #include "sim/ati/ati_state.h"
 #include "sim/display/display_calls.h"
+#include "sim/display/display_set.h"
 
 #ifdef XV_ATI_STDCALL
 #define ATI_CALL __stdcall
@@ -58,14 +59,22 @@ void crash_if_switched(const char* function, const std::string& line) {
   *nowhere = 1;  // NOLINT(clang-analyzer-core.NullDereference): the fault is the purpose
 }
 
-// True when the call is refused, by its failure switch or for a wrong size;
-// the refusal is logged and its result given.
-bool refused(const char* function, const std::string& line, bool bad_size, int* result) {
+// The library answers for the adapter indices that identify an ATI adapter
+// (AdapterId<N> not 0), and for no other.
+bool is_ati_adapter(int adapter) {
+  return read_number("AdapterId" + std::to_string(adapter), adapter == 0 ? 0x1002 : 0) != 0;
+}
+
+// True when the call is refused, by its failure switch, for a wrong size or
+// for an index that is no ATI adapter; the refusal is logged and its result
+// given.
+bool refused(const char* function, int adapter, const std::string& line, bool bad_size, int* result) {
   crash_if_switched(function, line);
   DWORD failure = 0;
-  if (!call_fails(function, &failure) && !bad_size) return false;
+  const bool unknown = !is_ati_adapter(adapter);
+  if (!call_fails(function, &failure) && !bad_size && !unknown) return false;
   *result = failure != 0 ? static_cast<int>(failure) : 2;
-  log_call(line, *result);
+  log_call(line, *result, unknown && failure == 0 && !bad_size ? "no ATI adapter" : "");
   return true;
 }
 
@@ -101,6 +110,10 @@ ATI_EXPORT int ATI_CALL EnumDisplays(int adapter, DWORD display, DWORD* kind) {
   DWORD failure = 0;
   const std::vector<DWORD> kinds = monitor_kinds();
   const bool endless = read_number("MonitorsEndless", 0) != 0;
+  if (!is_ati_adapter(adapter)) {
+    log_call(line, 0, "no ATI adapter");
+    return 0;
+  }
   if (call_fails("EnumDisplays", &failure) || (display >= kinds.size() && !endless)) {
     log_call(line, 0);
     return 0;
@@ -115,9 +128,14 @@ ATI_EXPORT int ATI_CALL ATIDL_GetActiveDisplays(int adapter, DWORD*) {
 }
 
 ATI_EXPORT int ATI_CALL ATIDL_GetAdapterID(int adapter, DWORD* identifier) {
+  // Every index is asked; one that is no ATI adapter has the identifier 0.
   const std::string line = call_line("ATIDL_GetAdapterID", {adapter});
-  int result = 0;
-  if (refused("ATIDL_GetAdapterID", line, false, &result)) return result;
+  crash_if_switched("ATIDL_GetAdapterID", line);
+  DWORD failure = 0;
+  if (call_fails("ATIDL_GetAdapterID", &failure)) {
+    log_call(line, static_cast<int>(failure));
+    return static_cast<int>(failure);
+  }
   *identifier = read_number("AdapterId" + std::to_string(adapter), adapter == 0 ? 0x1002 : 0);
   log_call(line, 0, "id=" + format_hex(*identifier));
   return 0;
@@ -126,7 +144,7 @@ ATI_EXPORT int ATI_CALL ATIDL_GetAdapterID(int adapter, DWORD* identifier) {
 ATI_EXPORT int ATI_CALL GetCapabilities(int adapter, DWORD* controllers, DWORD* ports) {
   const std::string line = call_line("GetCapabilities", {adapter});
   int result = 0;
-  if (refused("GetCapabilities", line, false, &result)) return result;
+  if (refused("GetCapabilities", adapter, line, false, &result)) return result;
   *controllers = read_number("Controllers", 2);
   *ports = read_number("MonitorPorts", 2);
   log_call(line, 0, "controllers=" + std::to_string(*controllers) + " ports=" + std::to_string(*ports));
@@ -136,7 +154,7 @@ ATI_EXPORT int ATI_CALL GetCapabilities(int adapter, DWORD* controllers, DWORD* 
 ATI_EXPORT int ATI_CALL GetConfiguration(int adapter, DWORD size, DWORD* configuration) {
   const std::string line = call_line("GetConfiguration", {adapter, size});
   int result = 0;
-  if (refused("GetConfiguration", line, size != 8, &result)) return result;
+  if (refused("GetConfiguration", adapter, line, size != 8, &result)) return result;
   configuration[0] = read_number("Config0", 0x1);
   configuration[1] = read_number("Config1", 0x0);
   log_call(line, 0, format_hex(configuration[0]) + " " + format_hex(configuration[1]));
@@ -146,7 +164,7 @@ ATI_EXPORT int ATI_CALL GetConfiguration(int adapter, DWORD size, DWORD* configu
 ATI_EXPORT int ATI_CALL GetConnectedDisplays(int adapter, DWORD* connected) {
   const std::string line = call_line("GetConnectedDisplays", {adapter});
   int result = 0;
-  if (refused("GetConnectedDisplays", line, false, &result)) return result;
+  if (refused("GetConnectedDisplays", adapter, line, false, &result)) return result;
   *connected = read_number("ConnectedDisplays", 0x3);
   log_call(line, 0, format_hex(*connected));
   return 0;
@@ -167,9 +185,10 @@ ATI_EXPORT int ATI_CALL SetConfiguration(int adapter, DWORD size, const DWORD* c
       call_line("SetConfiguration", {adapter, size}) + " " +
       (size == 8 ? format_hex(configuration[0]) + " " + format_hex(configuration[1]) : std::string("?"));
   int result = 0;
-  if (refused("SetConfiguration", line, size != 8, &result)) return result;
+  if (refused("SetConfiguration", adapter, line, size != 8, &result)) return result;
   write_number("Config0", configuration[0]);
   write_number("Config1", configuration[1]);
   log_call(line, 0);
+  display_stand_in::configuration_selected();
   return 0;
 }

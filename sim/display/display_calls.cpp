@@ -7,6 +7,7 @@
 
 #include "common/format.h"
 #include "sim/ati/ati_state.h"
+#include "sim/display/desktop_calls.h"
 #include "sim/display/display_set.h"
 #include "sim/display/host_imports.h"
 
@@ -15,9 +16,25 @@ namespace {
 
 std::string device_text(const char* device) { return device == nullptr ? "NULL" : device; }
 
+std::string record_sizes_text(const DEVMODEA* mode) {
+  std::string text;
+  if (mode->dmSize != sizeof(DEVMODEA)) text += " size=" + std::to_string(mode->dmSize);
+  if (mode->dmDriverExtra != 0) text += " extra=" + std::to_string(mode->dmDriverExtra);
+  return text;
+}
+
+std::string size_text(DWORD width, DWORD height) {
+  return std::to_string(width) + "x" + std::to_string(height);
+}
+
+// What a record asks for: the size, the position when it names one, the
+// fields it sets, and its sizes when they are not those of a plain DEVMODEA.
 std::string mode_text(const DEVMODEA* mode) {
   if (mode == nullptr) return "NULL";
-  return std::to_string(mode->dmPelsWidth) + "x" + std::to_string(mode->dmPelsHeight);
+  std::string text = size_text(mode->dmPelsWidth, mode->dmPelsHeight);
+  if ((mode->dmFields & DM_POSITION) != 0)
+    text += " at " + std::to_string(mode->dmPosition.x) + "," + std::to_string(mode->dmPosition.y);
+  return text + " fields=" + format_hex(mode->dmFields) + record_sizes_text(mode);
 }
 
 void log_call(const std::string& line) { ati_stand_in::append_call_log(line); }
@@ -71,27 +88,36 @@ BOOL WINAPI enum_display_devices(LPCSTR device, DWORD number, PDISPLAY_DEVICEA r
   return TRUE;
 }
 
-// The current mode of a display on the desktop, or one of the primary's
-// modes by number; the registry settings are the current ones.
+// Which mode a query asks for: the current one of a display on the
+// desktop, the one its registry settings hold, or one of the primary's
+// modes by number; none for a record Windows refuses.
+Mode queried_mode(const DisplayState& state, LPCSTR device, DWORD number, const DEVMODEA* mode) {
+  const int index = find_device(state, device);
+  // A plain DEVMODEA has no room for the driver's private data behind it.
+  if (index < 0 || mode == nullptr || mode->dmSize != sizeof(DEVMODEA) || mode->dmDriverExtra != 0)
+    return {0, 0};
+  const auto display = static_cast<std::size_t>(index);
+  if (number == ENUM_CURRENT_SETTINGS) return display_mode(state, display);
+  if (number == ENUM_REGISTRY_SETTINGS) return registry_mode(state, display);
+  const std::vector<Mode> modes = mode_list(state);
+  if (number < modes.size() && display_mode(state, display).width != 0 &&
+      (devices(state)[display].flags & DISPLAY_DEVICE_PRIMARY_DEVICE) != 0) {
+    return modes[number];
+  }
+  return {0, 0};
+}
+
 BOOL WINAPI enum_display_settings(LPCSTR device, DWORD number, DEVMODEA* mode) {
   const DisplayState state = load_state();
   if (state.set.empty()) return EnumDisplaySettingsA(device, number, mode);
-  const int index = device == nullptr ? 0 : find_device(state, device);
-  Mode found = {0, 0};
-  if (index >= 0 && mode != nullptr) {
-    const auto display = static_cast<std::size_t>(index);
-    if (number == ENUM_CURRENT_SETTINGS || number == ENUM_REGISTRY_SETTINGS) {
-      found = display_mode(state, display);
-    } else if (number < mode_list().size() && display_mode(state, display).width != 0 &&
-               (devices(state)[display].flags & DISPLAY_DEVICE_PRIMARY_DEVICE) != 0) {
-      found = mode_list()[number];
-    }
-  }
+  const Mode found = queried_mode(state, device, number, mode);
   log_call("EnumDisplaySettingsA " + device_text(device) + " " + std::to_string(static_cast<int>(number)) +
-           " -> " +
-           (found.width == 0 ? std::string("none")
-                             : std::to_string(found.width) + "x" + std::to_string(found.height)));
-  if (found.width == 0) return FALSE;
+           (mode == nullptr ? " NULL" : record_sizes_text(mode)) + " -> " +
+           (found.width == 0 ? std::string("none") : size_text(found.width, found.height)));
+  if (found.width == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
   mode->dmFields = DM_BITSPERPEL | DM_PELSWIDTH | DM_PELSHEIGHT | DM_DISPLAYFREQUENCY;
   mode->dmBitsPerPel = 32;
   mode->dmPelsWidth = found.width;
@@ -100,24 +126,34 @@ BOOL WINAPI enum_display_settings(LPCSTR device, DWORD number, DEVMODEA* mode) {
   return TRUE;
 }
 
-LONG change_and_log(const char* function, LPCSTR device, const DEVMODEA* mode, DWORD flags) {
+LONG change_and_log(const std::string& call, LPCSTR device, const DEVMODEA* mode, DWORD flags) {
   DisplayState state = load_state();
   const LONG result = change_settings(&state, device, mode, flags);
   if (result == DISP_CHANGE_SUCCESSFUL) save_state(state);
-  log_call(std::string(function) + " " + device_text(device) + " " + mode_text(mode) + " " +
-           format_hex(flags) + " -> " + std::to_string(result));
+  log_call(call + " -> " + std::to_string(result));
   return result;
 }
 
 LONG WINAPI change_display_settings_ex(LPCSTR device, DEVMODEA* mode, HWND window, DWORD flags,
                                        LPVOID parameter) {
   if (load_state().set.empty()) return ChangeDisplaySettingsExA(device, mode, window, flags, parameter);
-  return change_and_log("ChangeDisplaySettingsExA", device, mode, flags);
+  return change_and_log("ChangeDisplaySettingsExA " + device_text(device) + " " + mode_text(mode) +
+                            " flags=" + format_hex(flags),
+                        device, mode, flags);
 }
 
+// The default display's mode, which a thread changes only from the desktop
+// that receives input.
 LONG WINAPI change_display_settings(DEVMODEA* mode, DWORD flags) {
   if (load_state().set.empty()) return ChangeDisplaySettingsA(mode, flags);
-  return change_and_log("ChangeDisplaySettingsA", nullptr, mode, flags);
+  const std::string desktop = current_desktop();
+  const std::string call =
+      "ChangeDisplaySettingsA " + mode_text(mode) + " flags=" + format_hex(flags) + " on " + desktop;
+  if (desktop != kInputDesktop) {
+    log_call(call + " -> " + std::to_string(DISP_CHANGE_FAILED) + " (not the input desktop)");
+    return DISP_CHANGE_FAILED;
+  }
+  return change_and_log(call, nullptr, mode, flags);
 }
 
 int WINAPI get_system_metrics(int index) {
@@ -180,15 +216,20 @@ std::string host_name(HMODULE host) {
 void attach_to_host() {
   if (load_state().set.empty()) return;
   HMODULE host = GetModuleHandleA(nullptr);
+  const std::vector<ImportReplacement> user32 = {
+      replacement("EnumDisplayDevicesA", enum_display_devices),
+      replacement("EnumDisplaySettingsA", enum_display_settings),
+      replacement("ChangeDisplaySettingsExA", change_display_settings_ex),
+      replacement("ChangeDisplaySettingsA", change_display_settings),
+      replacement("GetSystemMetrics", get_system_metrics),
+      replacement("GetThreadDesktop", get_thread_desktop),
+      replacement("OpenInputDesktop", open_input_desktop),
+      replacement("SetThreadDesktop", set_thread_desktop),
+      replacement("CloseDesktop", close_desktop)};
+  const std::vector<ImportReplacement> gdi32 = {replacement("CreateDCA", create_dc),
+                                                replacement("DeleteDC", delete_dc)};
   const int replaced =
-      replace_imports(host, "user32.dll",
-                      {replacement("EnumDisplayDevicesA", enum_display_devices),
-                       replacement("EnumDisplaySettingsA", enum_display_settings),
-                       replacement("ChangeDisplaySettingsExA", change_display_settings_ex),
-                       replacement("ChangeDisplaySettingsA", change_display_settings),
-                       replacement("GetSystemMetrics", get_system_metrics)}) +
-      replace_imports(host, "gdi32.dll",
-                      {replacement("CreateDCA", create_dc), replacement("DeleteDC", delete_dc)});
+      replace_imports(host, "user32.dll", user32) + replace_imports(host, "gdi32.dll", gdi32);
   if (replaced > 0) {
     HMODULE self = nullptr;
     GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,

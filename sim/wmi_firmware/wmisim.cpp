@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/display/display_set.h"
 #include "sim/wmi_firmware/firmware_state.h"
 
 namespace {
@@ -31,6 +32,8 @@ const char kUsage[] =
     "                              no failures, empty call log)\n"
     "  plug                        sensor \"Present\" and raise the event \"Present\"\n"
     "  unplug                      sensor \"Absent\" and raise the event \"Absent\"\n"
+    "                              (on a simulated blade, xvsim-display, the\n"
+    "                              adapter's display comes and goes first)\n"
     "  raise TEXT|--null           raise the hot-plug event with that Description;\n"
     "                              lost when nobody waits for it\n"
     "  sensor [VALUE|--null]...    show, or set one sensor instance per value (at most 4)\n"
@@ -197,6 +200,8 @@ int run(const std::string& command, const std::vector<std::string>& arguments) {
   } else if (command == "plug" || command == "unplug") {
     expect_count(arguments, 0);
     const Value value = wmisim::text_value(command == "plug" ? L"Present" : L"Absent");
+    // The hardware changes before the firmware tells of it.
+    display_stand_in::local_display_plugged(command == "plug");
     state.set_sensors({value});
     raise(state, value);
   } else if (command == "raise") {

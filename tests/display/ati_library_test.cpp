@@ -344,6 +344,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(AtiLibrary, MonitorKindsAreNamedWithTheWrapAround) {
   ati_stand_in::write_text("MonitorKinds", "0,4,9,12");
+  set("AdapterId1", 0x1002);  // the library answers for ATI adapters only
   load();
   const TraceCapture capture(1);
   enumerate_ATI_monitors(1);

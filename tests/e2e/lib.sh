@@ -396,3 +396,18 @@ $1"; fi
 assert_config() {
   assert_eq "$2" "$(sed -n "s/^$1=//p" <<<"$E2E_CONFIG")" "service config $1"
 }
+
+# e2e_trace_marked: the trace log's lines whole, with the local time in front
+# of a timed message replaced by "@ " (after its indentation), so a
+# comparison of whole lines also tells timed messages from untimed ones.
+e2e_trace_marked() {
+  e2e_trace_log | sed -E 's/^( *)[0-9]{1,2}:[0-9]{2}:[0-9]{2}( ?[AaPp]\.?[Mm]\.?)? /\1@ /'
+}
+
+# e2e_settle_trace TEXT [SECONDS]: waits (default 10 s) until the trace log
+# holds the text as a line, then goes on either way: a run that ended
+# otherwise shows in the whole comparisons that follow.
+e2e_settle_trace() {
+  local deadline=$((SECONDS + ${2:-10}))
+  while [ "$(e2e_trace_count "$1")" -lt 1 ] && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.05; done
+}
