@@ -11,7 +11,6 @@
 #include "tests/display/trace_capture.h"
 #include "tests/service/fake_win32.h"
 #include "tests/service/module_fakes.h"
-#include "tests/service/trace_lines.h"
 
 namespace {
 
@@ -60,7 +59,7 @@ TEST_P(RequestQueueTest, EachRequestIsServedOnceInArrivalOrder) {
   };
   EXPECT_TRUE(run_service(module, after_the_policy_run)) << "the service did not end";
   Lines served;
-  for (const std::string& line : trace_lines(capture))
+  for (const std::string& line : capture.lines())
     if (line.rfind("@ Session ", 0) == 0 || line == "@ Stopped XV Vistrell") served.push_back(line);
   EXPECT_EQ(served, row.served);
   EXPECT_EQ(module.user_logged_in, row.user_logged_in);
