@@ -32,7 +32,7 @@ int usage() {
 
 std::string attached_text(const DisplayState& state, std::size_t index) {
   const bool now = is_attached(state, index);
-  const std::string text = now ? "yes" : "no";
+  std::string text = now ? "yes" : "no";
   if (now == is_registry_attached(state, index)) return text;
   return text + (now ? " (off in the registry)" : " (on in the registry)");
 }

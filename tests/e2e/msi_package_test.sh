@@ -74,6 +74,11 @@ wineserver -w
 [ -n "${E2E_KEEP:-}" ] || rm -rf "$E2E_DIR"
 
 e2e_begin msi_package
+# The setup actions judge the installed file by the rule of /install, inside
+# msiexec: for the reason e2e_as_windows_xp gives, msiexec is told it runs on
+# Windows XP for the whole case.
+wine reg add 'HKCU\Software\Wine\AppDefaults\msiexec.exe' /v Version \
+  /d "$([ "$WINEARCH" = win64 ] && echo winxp64 || echo winxp)" /f >/dev/null 2>&1
 rm -f "$E2E_INSTALL_DIR/xvVistrell.exe"  # the harness put a copy there for /install
 MSI_WIN=$(winepath -w "$E2E_MSI")
 UPGRADE_MSI_WIN=$(winepath -w "$E2E_UPGRADE_MSI")

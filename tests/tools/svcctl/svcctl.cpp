@@ -163,7 +163,7 @@ int main(int argc, char** argv) {
     DWORD_PTR result = 0;
     std::printf(
         "closed=%d\n",
-        window != nullptr && SendMessageTimeoutA(window, WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG,
+        window != nullptr && SendMessageTimeoutA(window, WM_CLOSE, 0, 0, SMTO_NORMAL,
                                                  static_cast<UINT>(scaled_milliseconds(5000)), &result) != 0);
     return 0;
   }
