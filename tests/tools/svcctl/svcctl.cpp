@@ -161,10 +161,16 @@ int main(int argc, char** argv) {
   if (command == "close") {
     HWND window = FindWindowA(argv[2], nullptr);
     DWORD_PTR result = 0;
-    std::printf(
-        "closed=%d\n",
-        window != nullptr && SendMessageTimeoutA(window, WM_CLOSE, 0, 0, SMTO_NORMAL,
-                                                 static_cast<UINT>(scaled_milliseconds(5000)), &result) != 0);
+    if (window == nullptr) {
+      std::printf("closed=0 (no window)\n");
+      return 0;
+    }
+    if (SendMessageTimeoutA(window, WM_CLOSE, 0, 0, SMTO_NORMAL, static_cast<UINT>(scaled_milliseconds(5000)),
+                            &result) == 0) {
+      std::printf("closed=0 (error %lu)\n", GetLastError());
+      return 0;
+    }
+    std::printf("closed=1\n");
     return 0;
   }
   const char* name = argv[2];
